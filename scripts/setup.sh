@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what zelk's build and tests need, from Debian's packages.
+# Returns at once when everything is already there.
+set -euo pipefail
+
+packages=(
+  g++ cmake make pkg-config      # toolchain
+  libasound2-dev                 # the capture interface
+  libgtest-dev libbenchmark-dev  # unit tests and benchmarks
+  libsndfile1-dev sox            # independent readers of the recorded files
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+sudo=()
+[[ $(id -u) -eq 0 ]] || sudo=(sudo)
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null

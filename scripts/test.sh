@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs the whole suite twice: in the
+# plain build and in the AddressSanitizer + UndefinedBehaviorSanitizer build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+jobs=$(nproc)
+
+cmake -S . -B build >/dev/null
+cmake --build build -j "$jobs"
+(cd build && ctest --output-on-failure -j "$jobs")
+
+cmake -S . -B build-sanitize -DZELK_SANITIZE=ON -DZELK_BENCHMARKS=OFF >/dev/null
+cmake --build build-sanitize -j "$jobs"
+(cd build-sanitize && ctest --output-on-failure -j "$jobs")

@@ -1,0 +1,193 @@
+#include "cli/cli.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "record/formats.h"
+#include "record/record.h"
+
+namespace {
+
+constexpr const char* kUsage[] = {
+    "\nZelk 2.02 (2f) by Tervane",
+    "",
+    "This is a 1 or 2 channel recording program.",
+    "You must add at least two command line arguments:",
+    "\t1.  The recording format\n\t2.  The recording duration in seconds.",
+    "",
+    "The possible formats are as follows:",
+    "Format\tBits\tSample rate",
+    "1644\t16\t44100",
+    "1648\t16\t48000",
+    "2444\t24\t44100",
+    "2448\t24\t48000",
+    "1688\t16\t88200",
+    "1696\t16\t96000",
+    "2488\t24\t88200",
+    "2496\t24\t96000",
+    "",
+    "Example:  zelk 1644 60",
+    "This will record for 60 seconds at 16 bits and 44,100 Hz",
+    "",
+    "If no file name is specified, the program will create one.",
+    "",
+    "The complete list of arguments is as follows:",
+    "",
+    "<format>  <duration>  <device>  <channels>  <filename 1>  <filename 2>",
+    "",
+    "You may enter just d for the default system recording device.",
+    "plughw:0,0 is often used for the device name.",
+    "",
+    "To create an interleaved stereo file, use s instead of 1 or 2 for",
+    "the number of channels.  Only one filename is needed or created.",
+};
+
+[[noreturn]] void Refuse(const char* message) {
+  std::puts(message);
+  std::exit(1);
+}
+
+// Reads one white-space delimited word as scanf("%s") would, keeping at most
+// answer.size() - 1 characters; the rest of a longer word is consumed and
+// `truncated` set. Returns false at the end of input (or a read error) before
+// any character of a word.
+bool ReadWord(std::array<char, 4>& answer, bool& truncated) {
+  int c;
+  do {
+    c = std::getchar();
+  } while (c != EOF && std::isspace(static_cast<unsigned char>(c)));
+  if (c == EOF) return false;
+  std::size_t length = 0;
+  truncated = false;
+  for (; c != EOF && !std::isspace(static_cast<unsigned char>(c));
+       c = std::getchar()) {
+    if (length + 1 < answer.size()) {
+      answer[length++] = static_cast<char>(c);
+    } else {
+      truncated = true;
+    }
+  }
+  answer[length] = '\0';
+  return true;
+}
+
+// The names that will be recorded into must each be one usable line of the
+// name list, and two channels must not share one file.
+bool UsableNames(const char* first, const char* second) {
+  std::size_t listBytes = 1;  // the terminating NUL
+  for (const char* name : {first, second}) {
+    if (name == nullptr) continue;
+    std::size_t length = std::strlen(name);
+    if (length == 0 || std::strchr(name, '\n') != nullptr) return false;
+    listBytes += length + 1;
+  }
+  if (listBytes > kNameBufferBytes) return false;
+  return second == nullptr || std::strcmp(first, second) != 0;
+}
+
+}  // namespace
+
+void Help() {
+  for (const char* line : kUsage) std::puts(line);
+}
+
+int CheckFileName(const char* fileName) {
+  // Non-blocking, so that probing a FIFO does not wait for a writer.
+  int fd = open(fileName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 1;
+  close(fd);
+  return 2;
+}
+
+int CheckOverwrite(const char* fileName) {
+  std::printf("\nFile %s already exists!\n", fileName);
+  std::puts("Enter 'x' to exit or 'o' to overwrite");
+  std::fflush(stdout);  // a program driving us through a pipe must see it
+  std::array<char, 4> answer = {'0', '\0'};
+  bool truncated = false;
+  while (ReadWord(answer, truncated)) {
+    if (truncated) continue;
+    std::string_view word(answer.data());
+    if (word == "x") return 1;
+    if (word == "o") return 2;
+  }
+  return 1;  // no answer will come: leave every file as it is
+}
+
+int ZelkMain(int argc, char** argv) {
+  const int args = argc - 1;
+  if (args < 2) {
+    Help();
+    std::exit(1);
+  }
+
+  const RecordingFormat* format = FindFormat(argv[1]);
+  if (format == nullptr) Refuse("Improper format request");
+
+  const float duration = static_cast<float>(std::strtod(argv[2], nullptr));
+  if (!(duration > 0.0f) || !std::isfinite(duration)) {
+    Refuse("Improper duration request");
+  }
+
+  std::array<char, kDeviceNameBytes> deviceName{"default"};
+  if (args >= 3) {
+    const std::size_t length = std::strlen(argv[3]);
+    // Cutting a long name would open some other device than the one typed.
+    if (length >= deviceName.size()) Refuse("Improper device name request");
+    std::memcpy(deviceName.data(), argv[3], length + 1);
+  }
+
+  int32_t channelCount = 1;
+  int32_t stereo = 0;
+  if (args >= 4) {
+    if (std::strcmp(argv[4], "s") == 0) {
+      stereo = 1;
+    } else {
+      const long channels = std::strtol(argv[4], nullptr, 10);
+      if (channels != 1 && channels != 2) {
+        Refuse("Improper channel number request");
+      }
+      channelCount = static_cast<int32_t>(channels);
+    }
+  }
+
+  static std::array<char, kNameBufferBytes> nameList;
+  static std::array<char, kNameBufferBytes> nameScratch;
+  nameList[0] = '\0';
+  int32_t autoName = 1;
+  if (args >= 5) {
+    const char* first = argv[5];
+    const char* second = (channelCount == 2 && args >= 6) ? argv[6] : nullptr;
+    if (!UsableNames(first, second)) Refuse("Improper file name request");
+
+    const bool firstPresent = CheckFileName(first) == 2;
+    const bool secondPresent = second != nullptr && CheckFileName(second) == 2;
+    if (firstPresent && CheckOverwrite(first) == 1) std::exit(1);
+    if (secondPresent && CheckOverwrite(second) == 1) std::exit(1);
+    if (channelCount == 2 && second == nullptr) {
+      Refuse("2 channels were requested, but on1y 1 filename was entered!");
+    }
+
+    std::snprintf(nameList.data(), nameList.size(), "%s\n%s%s", first,
+                  second != nullptr ? second : "",
+                  second != nullptr ? "\n" : "");
+    autoName = 0;
+  }
+
+  if (std::strcmp(deviceName.data(), "d") == 0) {
+    std::snprintf(deviceName.data(), deviceName.size(), "default");
+  }
+
+  nameScratch[0] = '\0';
+  RECORD(deviceName.data(), format->sampleRate, duration, channelCount,
+         format->bytesPerSample, autoName, nameList, nameScratch, stereo);
+  return 0;
+}
