@@ -9,13 +9,14 @@
  *     type zelktest
  *     formats [ "S16_LE" "S24_3LE" ]  # accepted formats (default: these two)
  *     channels [ 2 ]                  # accepted channel counts (default: 2)
- *     rates [ 8000 192000 ]           # accepted rates (default 4000..768000)
+ *     rates [ 44100 48000 ]           # accepted rates (default: 4000..768000)
  *     rate 22050                      # only this rate (same as rates [ N ])
  *     access "both"                   # "interleaved" | "noninterleaved"
  *     period 4410                     # only this period size, in frames
  *     fail_commit true                # snd_pcm_hw_params fails (-EIO)
  *     infile "/abs/raw"               # content: raw interleaved frames
- *     pattern "ramp"                  # content: zelktest_ramp (pattern.h)
+ *     pattern "ramp"                  # content: zelktest_ramp (pattern.h),
+ *                                     # or "silence" (the default)
  *     events "3:xrun,5:short"         # faults, see below
  *     paced true                      # deliver no faster than real time
  *     resume false                    # a suspended stream cannot resume
@@ -30,9 +31,9 @@
  * periods must last under 71 minutes: 2^26 frames works at 44100 and up.
  *
  * Content is numbered by a content position that starts at 0 and counts
- * frames delivered; a raw infile holds frames with the negotiated channel
- * count and sample format, and reads past its end give silence. With no
- * infile or pattern the device delivers silence.
+ * the frames delivered plus those an xrun or suspend threw away; prepare
+ * does not move it. A raw infile holds frames with the negotiated channel
+ * count and sample format, and reads past its end give silence.
  *
  * Event K fires at the first read (transfer) that starts at or after
  * content frame K * period; each fires once, in the order written:
@@ -43,17 +44,31 @@
  *             plugin's answer); with `resume false` the stream is left in
  *             XRUN so the next read fails -EPIPE and needs snd_pcm_prepare
  *   short     the read delivers half a period and returns that count; the
- *             next read continues the content seamlessly
+ *             next read continues the content seamlessly (a read of half a
+ *             period or less is not cut, but still uses up the event)
  *   enodev    read fails -ENODEV, state DISCONNECTED; so does every later
  *             read, start and prepare
- *   eio, ebadfd  read fails -EIO / -EBADFD, and so does everything after
+ *   eio, ebadfd  read fails -EIO / -EBADFD, and so does every later
+ *             read, start and prepare
  *   eagain, eintr  one read fails -EAGAIN / -EINTR; nothing is lost
  *   eagain_forever  every read from then on fails -EAGAIN
  *
  * Unpaced, one period is always available and reads return at once. Paced,
  * the position advances a period at a time with the monotonic clock from
  * the start of the stream; a slow reader holds the clock back rather than
- * overrunning, so faults only ever come from `events`.
+ * overrunning, so faults only ever come from `events`. The clock restarts
+ * with the stream after each prepare, and keeps running through a suspend.
+ *
+ * The log gets lines like these, in order of the calls:
+ *   open dev
+ *   hw_params access=RW_NONINTERLEAVED format=S16_LE channels=2 rate=48000
+ *     period=4096 buffer=32768              (on one line; " fail" appended
+ *                                            with fail_commit)
+ *   prepare | start | stop | drain | resume ok | resume refused
+ *   event 2 xrun pos=8192                   (K, kind, content position)
+ *   close delivered=40960                   (frames handed over in all)
+ * snd_pcm_hw_params prepares by itself, so expect one prepare more than the
+ * program calls. Bad options make the open fail with a message on stderr.
  *
  * Nothing here is sized by the period or buffer: ioplug without mmap
  * emulation hands the transfer callback the caller's own buffers, which
