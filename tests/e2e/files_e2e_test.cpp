@@ -1,0 +1,247 @@
+// The output files of a take, through the real binary: the headers written
+// for the planned length in every channel mode, generated names, and the
+// refusals that must come before a single sample is recorded.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <iterator>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using e2e::Bytes;
+
+constexpr time_t kEpoch = 1349885340;  // generated names count from here
+const Bytes kKeep = {'k', 'e', 'e', 'p'};
+
+long NameTime() { return static_cast<long>(time(nullptr) - kEpoch); }
+
+// "1644 1 null" as the argument list {"1644", "1", "null"}.
+std::vector<std::string> Words(const std::string& line) {
+  std::istringstream in(line);
+  return {std::istream_iterator<std::string>(in), {}};
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// The generated names in the sandbox: channel and number of each.
+std::set<std::pair<int, long>> Generated(const e2e::Sandbox& box) {
+  static const std::regex pattern(R"(rec_chan_([12])_(\d+)\.wav)");
+  std::set<std::pair<int, long>> found;
+  for (const auto& entry : fs::directory_iterator(box.Dir())) {
+    std::smatch m;
+    const std::string name = entry.path().filename();
+    if (std::regex_match(name, m, pattern)) {
+      found.emplace(std::stoi(m[1]), std::stol(m[2]));
+    }
+  }
+  return found;
+}
+
+std::string GeneratedName(int channel, long number) {
+  return "rec_chan_" + std::to_string(channel) + "_" + std::to_string(number) +
+         ".wav";
+}
+
+// What a header states, field by field.
+struct Header {
+  uint16_t channels;
+  uint32_t rate, byteRate;
+  uint16_t blockAlign, bits;
+  uint32_t dataBytes;
+  int64_t Frames() const { return dataBytes / blockAlign; }
+};
+
+TEST(FilesHeaderTest, TakeFromNullDeviceMatchesItsHeader) {
+  const struct {
+    const char* args;
+    Header h;
+    bool overwrite = false;  // the user's files exist, longer than a header
+  } cases[] = {
+      {"1644 1 null 1 a.wav", {1, 44100, 88200, 2, 16, 90112}},
+      {"1644 1 null 1 a.wav", {1, 44100, 88200, 2, 16, 90112}, true},
+      {"2496 1 null s a.wav", {2, 96000, 576000, 6, 24, 589824}},
+      // A second name is no file of a stereo take: left alone.
+      {"2496 1 null s a.wav x", {2, 96000, 576000, 6, 24, 589824}, true},
+      {"2448 1 null 2 a.wav b.wav", {1, 48000, 144000, 3, 24, 147456}},
+      {"1648 0.2 null 2 a.wav b.wav", {1, 48000, 96000, 2, 16, 24576}, true},
+      {"2444 0.1 null", {1, 44100, 132300, 3, 24, 24576}},
+      {"1696 0.5 null s", {2, 96000, 384000, 4, 16, 196608}},
+      {"1688 0.1 null 2", {1, 88200, 176400, 2, 16, 24576}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.args) +
+                 (c.overwrite ? " over longer files" : ""));
+    e2e::Sandbox box;
+    const std::vector<std::string> args = Words(c.args);
+    const bool dual = args.size() > 3 && args[3] == "2";
+    // The user's names for this mode, and one it must leave alone.
+    std::vector<std::string> files, ignored;
+    for (size_t i = 4; i < args.size(); ++i) {
+      (i == 4 || dual ? files : ignored).push_back(args[i]);
+    }
+    std::string answers;
+    for (const std::string& f : files) {
+      if (!c.overwrite) continue;
+      e2e::WriteFileBytes(box.Path(f), Bytes(300000, 'x'));
+      answers += "o\n";
+    }
+    for (const std::string& f : ignored) {
+      e2e::WriteFileBytes(box.Path(f), kKeep);
+    }
+    const long before = NameTime();
+    const e2e::RunResult r =
+        e2e::RunZelk(box, {.args = args, .stdinData = answers});
+    const long after = NameTime();
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    for (const std::string& f : ignored) {
+      EXPECT_EQ(e2e::ReadFileBytes(box.Path(f)), kKeep);
+    }
+
+    if (files.empty()) {
+      // One number for the take; one file, or one per channel in dual-mono.
+      const auto found = Generated(box);
+      const int expected = dual ? 2 : 1;
+      ASSERT_EQ(found.size(), static_cast<size_t>(expected));
+      const long number = found.begin()->second;
+      EXPECT_GE(number, before);
+      EXPECT_LE(number, after);
+      for (int channel = 1; channel <= expected; ++channel) {
+        EXPECT_TRUE(found.contains({channel, number})) << channel;
+        files.push_back(GeneratedName(channel, number));
+      }
+    } else {
+      EXPECT_TRUE(Generated(box).empty());
+    }
+
+    Bytes first;
+    for (const std::string& name : files) {
+      SCOPED_TRACE(name);
+      const Bytes h = e2e::ReadFileBytes(box.Path(name));
+      ASSERT_GE(h.size(), 44u);
+      EXPECT_EQ(std::string(h.begin(), h.begin() + 4), "RIFF");
+      EXPECT_EQ(e2e::LeU32(h, 4), c.h.dataBytes + 36);
+      EXPECT_EQ(std::string(h.begin() + 8, h.begin() + 16), "WAVEfmt ");
+      EXPECT_EQ(e2e::LeU32(h, 16), 16u);
+      EXPECT_EQ(e2e::LeU16(h, 20), 1u);
+      EXPECT_EQ(e2e::LeU16(h, 22), c.h.channels);
+      EXPECT_EQ(e2e::LeU32(h, 24), c.h.rate);
+      EXPECT_EQ(e2e::LeU32(h, 28), c.h.byteRate);
+      EXPECT_EQ(e2e::LeU16(h, 32), c.h.blockAlign);
+      EXPECT_EQ(e2e::LeU16(h, 34), c.h.bits);
+      EXPECT_EQ(std::string(h.begin() + 36, h.begin() + 40), "data");
+      EXPECT_EQ(e2e::LeU32(h, 40), c.h.dataBytes);
+      EXPECT_EQ(h.size(), 44u + c.h.dataBytes);
+      if (first.empty()) first.assign(h.begin(), h.begin() + 44);
+      EXPECT_EQ(Bytes(h.begin(), h.begin() + 44), first);
+
+      const e2e::WavContent wav = e2e::ReadWav(box.Path(name));
+      ASSERT_TRUE(wav.ok) << wav.error;
+      EXPECT_EQ(wav.channels, c.h.channels);
+      EXPECT_EQ(wav.sampleRate, static_cast<int>(c.h.rate));
+      EXPECT_EQ(wav.bitsPerSample, c.h.bits);
+      EXPECT_EQ(wav.frames, c.h.Frames());
+
+      const e2e::RunResult soxi =
+          e2e::RunProgram("/usr/bin/soxi", box, {.args = {name}});
+      ASSERT_EQ(soxi.exitCode, 0) << soxi.err;
+      const std::string expected[] = {
+          "Channels       : " + std::to_string(c.h.channels) + "\n",
+          "Sample Rate    : " + std::to_string(c.h.rate) + "\n",
+          "Precision      : " + std::to_string(c.h.bits) + "-bit\n",
+          "= " + std::to_string(c.h.Frames()) + " samples"};
+      for (const std::string& line : expected) {
+        EXPECT_TRUE(Has(soxi.out, line)) << line << " in\n" << soxi.out;
+      }
+    }
+  }
+}
+
+// A generated name never replaces a file: the numbers the clock gives for
+// the next few seconds are taken, so the take must move past them, in
+// dual-mono with one number for both of its files.
+TEST(FilesNamesTest, GeneratedNameSkipsTakenNumbers) {
+  const struct {
+    const char* mode;
+    int takenChannel;
+  } cases[] = {{"1", 1}, {"s", 1}, {"2", 1}, {"2", 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("mode ") + c.mode + ", channel " +
+                 std::to_string(c.takenChannel) + " taken");
+    e2e::Sandbox box;
+    const long now = NameTime();
+    std::set<std::pair<int, long>> taken;
+    for (long n = now - 1; n <= now + 5; ++n) {
+      e2e::WriteFileBytes(box.Path(GeneratedName(c.takenChannel, n)), kKeep);
+      taken.emplace(c.takenChannel, n);
+    }
+    const long before = NameTime();
+    const e2e::RunResult r =
+        e2e::RunZelk(box, {.args = {"1644", "0.1", "null", c.mode}});
+    const long after = NameTime();
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+
+    for (const auto& [channel, n] : taken) {
+      EXPECT_EQ(e2e::ReadFileBytes(box.Path(GeneratedName(channel, n))), kKeep);
+    }
+    std::set<std::pair<int, long>> made;
+    for (const auto& entry : Generated(box)) {
+      if (!taken.contains(entry)) made.insert(entry);
+    }
+    // Nothing else: in dual-mono no channel 1 file is left behind for a
+    // number that channel 2 could not have.
+    const size_t expected = std::string(c.mode) == "2" ? 2 : 1;
+    ASSERT_EQ(made.size(), expected);
+    const long number = made.begin()->first == 1 ? made.begin()->second : -1;
+    EXPECT_GE(number, std::max(now + 6, before));
+    EXPECT_LE(number, std::max(now + 6, after));
+    EXPECT_EQ(made.contains({2, number}), expected == 2);
+    const Bytes h = e2e::ReadFileBytes(box.Path(GeneratedName(1, number)));
+    EXPECT_EQ(h.size(), 44u + 8192 * (std::string(c.mode) == "s" ? 4 : 2));
+  }
+}
+
+// Takes started in the same second in one folder must not share a file:
+// each claims its names, never checks first and creates later.
+TEST(FilesNamesTest, TakesStartedTogetherGetNumbersOfTheirOwn) {
+  e2e::Sandbox box;
+  constexpr int kTakes = 8;  // every other one dual-mono
+  std::vector<e2e::RunResult> results(kTakes);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kTakes; ++i) {
+    threads.emplace_back([&box, &results, i] {
+      results[i] = e2e::RunZelk(
+          box, {.args = {"1644", "0.1", "null", i % 2 == 1 ? "2" : "1"}});
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const e2e::RunResult& r : results) {
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  }
+  const auto found = Generated(box);
+  size_t ones = 0;
+  for (const auto& [channel, n] : found) {
+    ones += channel == 1 ? 1 : 0;
+    EXPECT_TRUE(channel == 1 || found.contains({1, n})) << n;
+    // Two takes in one file would leave it with twice the data.
+    EXPECT_EQ(fs::file_size(box.Path(GeneratedName(channel, n))), 44u + 16384);
+  }
+  EXPECT_EQ(ones, static_cast<size_t>(kTakes));
+  EXPECT_EQ(found.size(), static_cast<size_t>(kTakes + kTakes / 2));
+}
+
+}  // namespace
