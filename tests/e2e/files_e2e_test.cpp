@@ -244,4 +244,83 @@ TEST(FilesNamesTest, TakesStartedTogetherGetNumbersOfTheirOwn) {
   EXPECT_EQ(found.size(), static_cast<size_t>(kTakes + kTakes / 2));
 }
 
+// A file that cannot be opened, or whose header cannot be written, ends the
+// run before "Recording": a take without one of its files would be lost.
+TEST(FilesOpenTest, UnusableFileEndsRunBeforeRecording) {
+  const std::string full = "Can't write /dev/full: No space left on device\n";
+  const std::string big = "Can't write a.wav: File too large\n";
+  const std::string prompt = "'o' to overwrite\n";
+  const struct {
+    const char* args;
+    std::string answers, outEnd, err;
+    std::optional<rlim_t> sizeLimit = std::nullopt;
+  } cases[] = {
+      {"1 nodir/a.wav", "", "Can't open nodir/a.wav for recording\n", ""},
+      {"s nodir/a.wav", "", "Can't open nodir/a.wav for recording\n", ""},
+      // The good file of the pair opens; the bad one is still reported.
+      {"2 nodir/a.wav b.wav", "", "Can't open nodir/a.wav for recording\n", ""},
+      {"2 a.wav nodir/b.wav", "", "Can't open nodir/b.wav for recording\n", ""},
+      {"2 nodir/a.wav nodir/b.wav", "",
+       "Can't open nodir/a.wav for recording\n"
+       "Can't open nodir/b.wav for recording\n",
+       ""},
+      {"1 sub", "o\n", "Can't open sub for recording\n", ""},
+      {"1 /dev/full", "o\n", prompt, full},
+      {"s /dev/full", "o\n", prompt, full},
+      {"2 a.wav /dev/full", "o\n", prompt, full},
+      // A disk that takes only part of a header.
+      {"1 a.wav", "", "", big, 20},
+      {"2 a.wav b.wav", "", "", big, 20},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    e2e::Sandbox box;
+    fs::create_directory(box.Path("sub"));
+    const std::vector<std::string> args =
+        Words(std::string("1644 0.1 null ") + c.args);
+    const e2e::RunResult r = e2e::RunZelk(
+        box,
+        {.args = args, .stdinData = c.answers, .fileSizeLimit = c.sizeLimit});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.out.ends_with(c.outEnd)) << r.out;
+    EXPECT_FALSE(Has(r.out, "Recording")) << r.out;
+    EXPECT_EQ(r.err, c.err);
+    if (c.answers.empty()) {
+      EXPECT_EQ(r.out, c.outEnd);
+    }
+  }
+}
+
+// Two names for one file in dual-mono would interleave both channels'
+// blocks into it.
+TEST(FilesOpenTest, TwoNamesForOneFileAreRefused) {
+  const struct {
+    const char* what;
+    std::string first, second, answers;
+    bool existing;  // a.wav is there before the run
+  } cases[] = {
+      {"same text", "a.wav", "a.wav", "", false},
+      {"dot slash", "a.wav", "./a.wav", "", false},
+      {"through a folder", "sub/../a.wav", "a.wav", "", false},
+      {"dangling symlink", "a.wav", "sym.wav", "", false},
+      {"symlink to existing", "sym.wav", "a.wav", "o\no\n", true},
+      {"hard link", "a.wav", "hard.wav", "o\no\n", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    e2e::Sandbox box;
+    fs::create_directory(box.Path("sub"));
+    if (c.existing) e2e::WriteFileBytes(box.Path("a.wav"), kKeep);
+    fs::create_symlink("a.wav", box.Path("sym.wav"));
+    if (c.existing)
+      fs::create_hard_link(box.Path("a.wav"), box.Path("hard.wav"));
+    const e2e::RunResult r = e2e::RunZelk(
+        box, {.args = {"1644", "0.1", "null", "2", c.first, c.second},
+              .stdinData = c.answers});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.out.ends_with("Improper file name request\n")) << r.out;
+    EXPECT_FALSE(Has(r.out, "Recording")) << r.out;
+  }
+}
+
 }  // namespace
