@@ -8,6 +8,7 @@
 #include <ctime>
 #include <filesystem>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <regex>
 #include <set>
@@ -36,6 +37,18 @@ std::vector<std::string> Words(const std::string& line) {
 
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
+}
+
+// Every regular file in the sandbox with its content, to show that a run
+// created, truncated or removed nothing.
+std::map<std::string, Bytes> Snapshot(const e2e::Sandbox& box) {
+  std::map<std::string, Bytes> files;
+  for (const auto& entry : fs::directory_iterator(box.Dir())) {
+    if (entry.is_regular_file()) {
+      files[entry.path().filename()] = e2e::ReadFileBytes(entry.path());
+    }
+  }
+  return files;
 }
 
 // The generated names in the sandbox: channel and number of each.
@@ -320,6 +333,74 @@ TEST(FilesOpenTest, TwoNamesForOneFileAreRefused) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(r.out.ends_with("Improper file name request\n")) << r.out;
     EXPECT_FALSE(Has(r.out, "Recording")) << r.out;
+  }
+}
+
+// A take longer than the 32-bit frame count or the header's data size is
+// refused after the device is set up and before any file is touched.
+TEST(FilesDurationTest, TooLongTakeIsRefusedBeforeAnyFile) {
+  const struct {
+    const char* args;
+    std::vector<std::string> existing;  // hold "keep", answered "o"
+    bool deviceError = false;
+  } cases[] = {
+      {"1644 50000 null 1 a.wav", {}},
+      {"1644 50000 null", {}},
+      // Below 2^31 frames, but the whole number of periods is not.
+      {"1696 22369.6 null 1 a.wav", {}},
+      {"2496 8000 null s a.wav", {}},
+      // One period past 4294967259 data bytes.
+      {"2496 7456.54 null s", {}},
+      {"2496 15000 null 2 a.wav b.wav", {"a.wav", "b.wav"}},
+      {"1644 50000 null 1 a.wav", {"a.wav"}},
+      {"1644 50000 nodev 1 a.wav", {"a.wav"}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args + std::string(c.existing.empty() ? "" : " existing"));
+    e2e::Sandbox box;
+    std::string answers;
+    for (const std::string& name : c.existing) {
+      e2e::WriteFileBytes(box.Path(name), kKeep);
+      answers += "o\n";
+    }
+    const auto before = Snapshot(box);
+    const e2e::RunResult r = e2e::RunZelk(
+        box,
+        {.args = Words(c.args), .stdinData = answers, .timeoutSeconds = 20});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_FALSE(Has(r.out, "Recording")) << r.out;
+    EXPECT_EQ(Snapshot(box), before);
+    if (c.deviceError) {
+      EXPECT_TRUE(Has(r.err, "unable to open pcm record device: ")) << r.err;
+      EXPECT_FALSE(Has(r.out, "Improper duration request")) << r.out;
+    } else {
+      EXPECT_TRUE(r.out.ends_with("Improper duration request\n")) << r.out;
+    }
+  }
+}
+
+// Just inside the limits the take starts, and its header states the full
+// size as unsigned. A paced device keeps the run short: it is stopped after
+// a second or two of recording.
+TEST(FilesDurationTest, LongestTakesStartWithFullSizeHeader) {
+  const struct {
+    const char* args;
+    uint32_t dataBytes;
+  } cases[] = {
+      {"1696 22369.55 slow 1 a.wav", 4294959104u},  // 2^31 - 4096 frames
+      {"2496 7456.5 slow s a.wav", 4294950912u},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    e2e::Sandbox box("pcm.slow { type zelktest paced true }");
+    const e2e::RunResult r =
+        e2e::RunZelk(box, {.args = Words(c.args), .timeoutSeconds = 2.5});
+    EXPECT_TRUE(r.timedOut) << r.out << r.err;
+    ASSERT_TRUE(Has(r.out, "Recording")) << r.out << r.err;
+    const Bytes h = e2e::ReadFileBytes(box.Path("a.wav"));
+    ASSERT_GE(h.size(), 44u);
+    EXPECT_EQ(e2e::LeU32(h, 40), c.dataBytes);
+    EXPECT_EQ(e2e::LeU32(h, 4), c.dataBytes + 36);
   }
 }
 
