@@ -95,11 +95,14 @@ TEST(FilesHeaderTest, TakeFromNullDeviceMatchesItsHeader) {
       {"2444 0.1 null", {1, 44100, 132300, 3, 24, 24576}},
       {"1696 0.5 null s", {2, 96000, 384000, 4, 16, 196608}},
       {"1688 0.1 null 2", {1, 88200, 176400, 2, 16, 24576}},
+      // The device's period, not the one asked for: 1 s is 10 periods.
+      {"1644 1 p4410 1 a.wav", {1, 44100, 88200, 2, 16, 88200}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.args) +
                  (c.overwrite ? " over longer files" : ""));
-    e2e::Sandbox box;
+    e2e::Sandbox box(
+        R"(pcm.p4410 { type zelktest formats [ "S16_LE" ] period 4410 })");
     const std::vector<std::string> args = Words(c.args);
     const bool dual = args.size() > 3 && args[3] == "2";
     // The user's names for this mode, and one it must leave alone.
@@ -191,15 +194,23 @@ TEST(FilesNamesTest, GeneratedNameSkipsTakenNumbers) {
   const struct {
     const char* mode;
     int takenChannel;
-  } cases[] = {{"1", 1}, {"s", 1}, {"2", 1}, {"2", 2}};
+    bool links = false;  // taken by symlinks to files that do not exist
+  } cases[] = {{"1", 1}, {"s", 1}, {"2", 1}, {"2", 2}, {"1", 1, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string("mode ") + c.mode + ", channel " +
-                 std::to_string(c.takenChannel) + " taken");
+                 std::to_string(c.takenChannel) + " taken" +
+                 (c.links ? " by symlinks" : ""));
     e2e::Sandbox box;
     const long now = NameTime();
     std::set<std::pair<int, long>> taken;
     for (long n = now - 1; n <= now + 5; ++n) {
-      e2e::WriteFileBytes(box.Path(GeneratedName(c.takenChannel, n)), kKeep);
+      const std::string name = GeneratedName(c.takenChannel, n);
+      if (c.links) {
+        fs::create_symlink("gone/" + name, box.Path(name));
+        fs::create_directory(box.Path("gone"));
+      } else {
+        e2e::WriteFileBytes(box.Path(name), kKeep);
+      }
       taken.emplace(c.takenChannel, n);
     }
     const long before = NameTime();
@@ -209,7 +220,12 @@ TEST(FilesNamesTest, GeneratedNameSkipsTakenNumbers) {
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
 
     for (const auto& [channel, n] : taken) {
-      EXPECT_EQ(e2e::ReadFileBytes(box.Path(GeneratedName(channel, n))), kKeep);
+      const std::string name = GeneratedName(channel, n);
+      if (c.links) {
+        EXPECT_FALSE(fs::exists(box.Path("gone/" + name))) << name;
+      } else {
+        EXPECT_EQ(e2e::ReadFileBytes(box.Path(name)), kKeep);
+      }
     }
     std::set<std::pair<int, long>> made;
     for (const auto& entry : Generated(box)) {
