@@ -9,7 +9,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "harness.h"
@@ -27,14 +30,12 @@ struct Format {
   int bytes;  // per sample
 };
 
-constexpr std::array<Format, 8> kFormats = {{{"1644", 44100, 2},
-                                             {"1648", 48000, 2},
-                                             {"1688", 88200, 2},
-                                             {"1696", 96000, 2},
-                                             {"2444", 44100, 3},
-                                             {"2448", 48000, 3},
-                                             {"2488", 88200, 3},
-                                             {"2496", 96000, 3}}};
+// clang-format off
+constexpr std::array<Format, 8> kFormats = {{
+    {"1644", 44100, 2}, {"1648", 48000, 2}, {"1688", 88200, 2},
+    {"1696", 96000, 2}, {"2444", 44100, 3}, {"2448", 48000, 3},
+    {"2488", 88200, 3}, {"2496", 96000, 3}}};
+// clang-format on
 
 const Format& FormatOf(const std::string& code) {
   for (const Format& f : kFormats)
@@ -299,51 +300,27 @@ TEST_P(CaptureSurvivesTest, FilesCompleteAndOverrunsReported) {
 
 constexpr uint64_t P = kPeriod;
 
-INSTANTIATE_TEST_SUITE_P(
-    CaptureFaults, CaptureSurvivesTest,
-    ::testing::Values(
-        SurvivedFault{"xrun", "1644", "1", R"(events "1:xrun")", {{P, P}}, 1},
-        SurvivedFault{"xruns",
-                      "2448",
-                      "s",
-                      R"(events "0:xrun,3:xrun")",
-                      {{0, P}, {3 * P, P}},
-                      2},
-        SurvivedFault{
-            "xrun_dual", "1696", "2", R"(events "2:xrun")", {{2 * P, P}}, 1},
-        SurvivedFault{"xrun_mid_period",
-                      "2444",
-                      "s",
-                      R"(events "1:short,1:xrun")",
-                      {{P + P / 2, P / 2}},
-                      1},
-        SurvivedFault{
-            "suspend", "2496", "2", R"(events "2:suspend")", {{2 * P, P}}, 1},
-        SurvivedFault{"suspend_no_resume",
-                      "1688",
-                      "s",
-                      R"(events "1:suspend" resume false)",
-                      {{P, P}},
-                      1},
-        SurvivedFault{
-            "short", "2444", "s", R"(events "1:short,2:short")", {}, 0},
-        SurvivedFault{"short_dual", "1648", "2", R"(events "0:short")", {}, 0},
-        SurvivedFault{"eagain_eintr",
-                      "1696",
-                      "2",
-                      R"(events "1:eagain,2:eintr,2:eagain")",
-                      {},
-                      0}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(CaptureFaults, CaptureSurvivesTest, ::testing::Values(
+    SurvivedFault{"xrun", "1644", "1", R"(events "1:xrun")", {{P, P}}, 1},
+    SurvivedFault{"xruns", "2448", "s", R"(events "0:xrun,3:xrun")",
+                  {{0, P}, {3 * P, P}}, 2},
+    SurvivedFault{"xrun_dual", "1696", "2", R"(events "2:xrun")",
+                  {{2 * P, P}}, 1},
+    SurvivedFault{"xrun_mid_period", "2444", "s", R"(events "1:short,1:xrun")",
+                  {{P + P / 2, P / 2}}, 1},
+    SurvivedFault{"suspend", "2496", "2", R"(events "2:suspend")",
+                  {{2 * P, P}}, 1},
+    SurvivedFault{"suspend_no_resume", "1688", "s",
+                  R"(events "1:suspend" resume false)", {{P, P}}, 1},
+    SurvivedFault{"short", "2444", "s", R"(events "1:short,2:short")", {}, 0},
+    SurvivedFault{"short_dual", "1648", "2", R"(events "0:short")", {}, 0},
+    SurvivedFault{"eagain_eintr", "1696", "2",
+                  R"(events "1:eagain,2:eintr,2:eagain")", {}, 0}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 // ---- takes cut short ----
-
-// After a take that ended early, each file holds exactly the first
-// `frames` frames and a header that says so.
-void ExpectCutFiles(const e2e::Sandbox& box, const Format& f,
-                    const std::string& mode, uint64_t frames) {
-  ExpectFiles(box, f, mode, e2e::RampFrames(f.bytes, 0, frames), frames);
-}
 
 struct HardError {
   const char* name;
@@ -371,24 +348,25 @@ TEST_P(CaptureHardErrorTest, EndsTheTakeKeepingWhatWasCaptured) {
                                   c.text + "\n"))
       << r.err;
   EXPECT_EQ(r.out.find("Done"), std::string::npos) << r.out;
-  ExpectCutFiles(box, f, c.mode, c.capturedFrames);
+  // Each file holds exactly the frames captured, and its header says so.
+  ExpectFiles(box, f, c.mode, e2e::RampFrames(f.bytes, 0, c.capturedFrames),
+              c.capturedFrames);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    CaptureFaults, CaptureHardErrorTest,
-    ::testing::Values(
-        HardError{"enodev", "1644", "1", "2:enodev", 2 * kPeriod,
-                  "No such device"},
-        HardError{"eio", "2448", "2", "1:eio", kPeriod, "Input/output error"},
-        HardError{"ebadfd", "2496", "s", "3:ebadfd", 3 * kPeriod,
-                  "File descriptor in bad state"},
-        HardError{"ebadfd_first_read", "1648", "2", "0:ebadfd", 0,
-                  "File descriptor in bad state"},
-        HardError{"eio_mid_period", "2444", "s", "2:short,2:eio",
-                  2 * kPeriod + kPeriod / 2, "Input/output error"},
-        HardError{"enodev_mid_period", "1688", "2", "1:short,1:enodev",
-                  kPeriod + kPeriod / 2, "No such device"}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(CaptureFaults, CaptureHardErrorTest, ::testing::Values(
+    HardError{"enodev", "1644", "1", "2:enodev", 2 * P, "No such device"},
+    HardError{"eio", "2448", "2", "1:eio", P, "Input/output error"},
+    HardError{"ebadfd", "2496", "s", "3:ebadfd", 3 * P,
+              "File descriptor in bad state"},
+    HardError{"ebadfd_first_read", "1648", "2", "0:ebadfd", 0,
+              "File descriptor in bad state"},
+    HardError{"eio_mid_period", "2444", "s", "2:short,2:eio", 2 * P + P / 2,
+              "Input/output error"},
+    HardError{"enodev_mid_period", "1688", "2", "1:short,1:enodev",
+              P + P / 2, "No such device"}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(CaptureStallTest, DeviceThatOnlySaysTryAgainEndsTheTake) {
   const Format& f = FormatOf("1644");
@@ -404,7 +382,8 @@ TEST(CaptureStallTest, DeviceThatOnlySaysTryAgainEndsTheTake) {
                        "temporarily unavailable\n"))
       << r.err;
   EXPECT_EQ(r.out.find("Done"), std::string::npos);
-  ExpectCutFiles(box, f, "2", 2 * kPeriod);
+  ExpectFiles(box, f, "2", e2e::RampFrames(f.bytes, 0, 2 * kPeriod),
+              2 * kPeriod);
 }
 
 // A file size limit that the take runs into in its third period, a byte
@@ -514,11 +493,13 @@ std::string StatusLine(const char* remaining, int bars, const char* figures) {
 
 e2e::RunResult RecordPeaks(const e2e::Sandbox& box,
                            const std::vector<std::array<int32_t, 2>>& peaks,
-                           const std::string& mode) {
+                           const std::string& mode,
+                           const std::string& code = "1644",
+                           const std::string& duration = "0.2") {
   e2e::WriteFileBytes(box.Path("in.raw"), PeakFrames(peaks));
   box.WriteAsoundrc(R"(pcm.dev { type zelktest infile ")" + box.Path("in.raw") +
                     "\" }");
-  return Record(box, FormatOf("1644"), mode, "0.2", "dev");
+  return Record(box, FormatOf(code), mode, duration, "dev");
 }
 
 // Period peaks 16384, 32768, 0: the bar rises to 21 and 24 columns, then
@@ -578,10 +559,7 @@ TEST(CaptureStatusTest, HeldPeaksRestartAfterTheHoldWindow) {
     std::vector<std::array<int32_t, 2>> peaks(periods, {{1024, -512}});
     peaks[0] = {{-32768, 16384}};
     e2e::Sandbox box;
-    e2e::WriteFileBytes(box.Path("in.raw"), PeakFrames(peaks));
-    box.WriteAsoundrc(R"(pcm.dev { type zelktest infile ")" +
-                      box.Path("in.raw") + "\" }");
-    const e2e::RunResult r = Record(box, f, c.mode, "3.4", "dev");
+    const e2e::RunResult r = RecordPeaks(box, peaks, c.mode, c.code, "3.4");
     ASSERT_EQ(r.exitCode, 0) << r.err;
     std::vector<std::string> figures;
     for (size_t at = r.out.find("] "); at != std::string::npos;
