@@ -276,7 +276,12 @@ void Recover(snd_pcm_t* pcm) {
     err = snd_pcm_resume(pcm);
     if (err == -EAGAIN) usleep(10000);
   }
-  if (err < 0) snd_pcm_prepare(pcm);
+  // Some devices report a resume they could not do: trust the state.
+  const snd_pcm_state_t state = snd_pcm_state(pcm);
+  if (err < 0 ||
+      (state != SND_PCM_STATE_RUNNING && state != SND_PCM_STATE_PREPARED)) {
+    snd_pcm_prepare(pcm);
+  }
 }
 
 // Reads one period into `pair` (channel 1's half first). Returns the frames

@@ -5,7 +5,7 @@
 // A typical test:
 //
 //   e2e::Sandbox box(R"(pcm.dev { type zelktest pattern "ramp" })");
-//   e2e::RunResult r = e2e::RunZelk(box, {.args = {"-D", "dev", "x.wav"}});
+//   e2e::RunResult r = e2e::RunZelk(box, {.args = {"1644", "1", "dev", "1", "x.wav"}});
 //   ASSERT_EQ(r.exitCode, 0) << r.err;
 //   auto wav = e2e::ReadWav(box.Path("x.wav"));
 //
