@@ -158,6 +158,11 @@ snd_pcm_t* OpenDevice(const char* deviceName, uint32_t sampleRate,
 
 // ---- Output files ---------------------------------------------------------
 
+[[noreturn]] void RefuseSameFile() {
+  std::puts("Improper file name request");
+  std::exit(1);
+}
+
 // Creates `name` only if no file has it. Returns 0, or the errno of the
 // failed create.
 int ClaimName(const char* name) {
@@ -225,6 +230,18 @@ void OpenOutputs(Take& take, uint32_t sampleRate, int32_t totalFrames,
   if (autoName == 1) GenerateNames(take, nameList);
   const std::array<const char*, 2> names = SplitNames(nameList, nameScratch);
 
+  // Two names of one file would append both channels into it. Where the
+  // file exists already this is known before its header truncates it.
+  const bool dualFiles =
+      take.channelOn[1] == 1 && names[0] != nullptr && names[1] != nullptr;
+  struct stat before[2];
+  const bool existed = dualFiles && stat(names[0], &before[0]) == 0;
+  if (existed && stat(names[1], &before[1]) == 0 &&
+      before[0].st_dev == before[1].st_dev &&
+      before[0].st_ino == before[1].st_ino) {
+    RefuseSameFile();
+  }
+
   for (int c = 0; c < 2; ++c) {
     if (take.channelOn[c] == 0 || names[c] == nullptr) continue;
     MAKE_HEADER(names[c], sampleRate, totalFrames, take.bytesPerSample,
@@ -254,8 +271,8 @@ void OpenOutputs(Take& take, uint32_t sampleRate, int32_t totalFrames,
     if (fstat(fileno(take.outputs[0].file), &first) == 0 &&
         fstat(fileno(take.outputs[1].file), &second) == 0 &&
         first.st_dev == second.st_dev && first.st_ino == second.st_ino) {
-      std::puts("Improper file name request");
-      std::exit(1);
+      if (!existed) unlink(names[0]);  // only our header is in it
+      RefuseSameFile();
     }
   }
 }
