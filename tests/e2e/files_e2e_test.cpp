@@ -380,9 +380,11 @@ TEST(FilesDurationTest, TooLongTakeIsRefusedBeforeAnyFile) {
       answers += "o\n";
     }
     const auto before = Snapshot(box);
-    const e2e::RunResult r = e2e::RunZelk(
-        box,
-        {.args = Words(c.args), .stdinData = answers, .timeoutSeconds = 20});
+    // Should a take start after all, the size limit ends it at once.
+    const e2e::RunResult r = e2e::RunZelk(box, {.args = Words(c.args),
+                                                .stdinData = answers,
+                                                .fileSizeLimit = 1 << 20,
+                                                .timeoutSeconds = 10});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_FALSE(Has(r.out, "Recording")) << r.out;
     EXPECT_EQ(Snapshot(box), before);
