@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <iterator>
 #include <map>
 #include <optional>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -53,13 +53,17 @@ std::map<std::string, Bytes> Snapshot(const e2e::Sandbox& box) {
 
 // The generated names in the sandbox: channel and number of each.
 std::set<std::pair<int, long>> Generated(const e2e::Sandbox& box) {
-  static const std::regex pattern(R"(rec_chan_([12])_(\d+)\.wav)");
   std::set<std::pair<int, long>> found;
   for (const auto& entry : fs::directory_iterator(box.Dir())) {
-    std::smatch m;
     const std::string name = entry.path().filename();
-    if (std::regex_match(name, m, pattern)) {
-      found.emplace(std::stoi(m[1]), std::stol(m[2]));
+    int channel = 0;
+    long number = 0;
+    int end = 0;
+    if (std::sscanf(name.c_str(), "rec_chan_%1d_%ld.wav%n", &channel, &number,
+                    &end) == 2 &&
+        end == static_cast<int>(name.size()) &&
+        (channel == 1 || channel == 2)) {
+      found.emplace(channel, number);
     }
   }
   return found;
