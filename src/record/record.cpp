@@ -158,6 +158,10 @@ snd_pcm_t* OpenDevice(const char* deviceName, uint32_t sampleRate,
 
 // ---- Output files ---------------------------------------------------------
 
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 [[noreturn]] void RefuseSameFile() {
   std::puts("Improper file name request");
   std::exit(1);
@@ -237,8 +241,7 @@ void OpenOutputs(Take& take, uint32_t sampleRate, int32_t totalFrames,
   struct stat before[2];
   const bool existed = dualFiles && stat(names[0], &before[0]) == 0;
   if (existed && stat(names[1], &before[1]) == 0 &&
-      before[0].st_dev == before[1].st_dev &&
-      before[0].st_ino == before[1].st_ino) {
+      SameFile(before[0], before[1])) {
     RefuseSameFile();
   }
 
@@ -270,7 +273,7 @@ void OpenOutputs(Take& take, uint32_t sampleRate, int32_t totalFrames,
     struct stat first, second;
     if (fstat(fileno(take.outputs[0].file), &first) == 0 &&
         fstat(fileno(take.outputs[1].file), &second) == 0 &&
-        first.st_dev == second.st_dev && first.st_ino == second.st_ino) {
+        SameFile(first, second)) {
       if (!existed) unlink(names[0]);  // only our header is in it
       RefuseSameFile();
     }
