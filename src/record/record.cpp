@@ -44,8 +44,16 @@ struct Take {
   uint32_t blockAlign = 0;  // of an output file
   std::array<int32_t, 2> channelOn = {1, 0};
   int32_t stereo = 0;
+  // Channels scanned for peaks and shown on the meter: 2 in dual-mono and
+  // stereo modes.
+  int32_t meterChannels = 1;
   std::array<OutputFile, 2> outputs;
 };
+
+// Bytes of one channel's period in a buffer pair.
+std::size_t HalfBytes(const Take& take) {
+  return static_cast<std::size_t>(take.periodFrames) * take.bytesPerSample;
+}
 
 [[noreturn]] void RefuseDuration() {
   std::puts("Improper duration request");
@@ -55,10 +63,8 @@ struct Take {
 // Best effort after a failed take: each file's header is made to state what
 // the file really holds, so that players and editors read it as it is.
 void MendOutputs(const Take& take) {
-  for (int c = 0; c < 2; ++c) {
-    const OutputFile& output = take.outputs[c];
-    if (output.file == nullptr) continue;
-    MendHeader(output.name, take.blockAlign);
+  for (const OutputFile& output : take.outputs) {
+    if (output.file != nullptr) MendHeader(output.name, take.blockAlign);
   }
 }
 
@@ -310,8 +316,7 @@ void Recover(snd_pcm_t* pcm) {
 // is returned in *error with the frames captured before it.
 int32_t ReadPeriod(const Take& take, uint8_t* pair, int32_t* overrunCount,
                    int* error) {
-  const std::size_t half =
-      static_cast<std::size_t>(take.periodFrames) * take.bytesPerSample;
+  const std::size_t half = HalfBytes(take);
   int32_t got = 0;
   double stalledSince = -1.0;
   *error = 0;
@@ -359,8 +364,7 @@ int32_t ReadPeriod(const Take& take, uint8_t* pair, int32_t* overrunCount,
 // Appends `frames` frames of the pair to the files at `framesDone`.
 void WriteFrames(const Take& take, const uint8_t* pair, int32_t framesDone,
                  int32_t frames, uint8_t* interleaveBuffer) {
-  const std::size_t half =
-      static_cast<std::size_t>(take.periodFrames) * take.bytesPerSample;
+  const std::size_t half = HalfBytes(take);
   const int64_t offset =
       kHeaderBytes + static_cast<int64_t>(framesDone) * take.blockAlign;
   const std::size_t bytes = static_cast<std::size_t>(frames) * take.blockAlign;
@@ -378,10 +382,8 @@ void WriteFrames(const Take& take, const uint8_t* pair, int32_t framesDone,
 
 void CheckPeaks(const Take& take, const uint8_t* pair, PeakPair& takePeak,
                 PeakPair& periodPeak) {
-  const std::size_t half =
-      static_cast<std::size_t>(take.periodFrames) * take.bytesPerSample;
-  for (int c = 0; c < 2; ++c) {
-    if (take.channelOn[c] == 0 && !(c == 1 && take.stereo == 1)) continue;
+  const std::size_t half = HalfBytes(take);
+  for (int c = 0; c < take.meterChannels; ++c) {
     periodPeak[c] = 0;
     CheckPeak(c, take.periodFrames, take.bytesPerSample, takePeak,
               {pair + c * half, half}, periodPeak);
@@ -445,8 +447,7 @@ void RECORD(const char* deviceName, uint32_t sampleRate, float duration,
   take.blockAlign = bytesPerSample * (stereo == 1 ? 2 : 1);
   PeakPair takePeak = {0, 0}, periodPeak = {0, 0}, heldPeak = {0, 0};
   const int32_t holdPeriods = static_cast<int32_t>((sampleRate * 3) >> 12);
-  const bool twoChannels = channelCount == 2 || stereo == 1;
-  const int32_t meterType = twoChannels ? 2 : 1;
+  take.meterChannels = (channelCount == 2 || stereo == 1) ? 2 : 1;
 
   snd_pcm_uframes_t periodFrames = 0;
   take.pcm = OpenDevice(deviceName, sampleRate, bytesPerSample, &periodFrames);
@@ -514,14 +515,15 @@ void RECORD(const char* deviceName, uint32_t sampleRate, float duration,
 
     UpdateClock(totalFrames, -framesDone, sampleRate);
     StereoMeter(periodPeak, kMeterRange, &meterFirstCall, kMeterDecay,
-                static_cast<int32_t>(bytesPerSample), meterType, heldPeak);
+                static_cast<int32_t>(bytesPerSample), take.meterChannels,
+                heldPeak);
 
     ++holdCount;
-    for (int c = 0; c < (twoChannels ? 2 : 1); ++c) {
+    for (int c = 0; c < take.meterChannels; ++c) {
       if (periodPeak[c] > heldPeak[c]) heldPeak[c] = periodPeak[c];
     }
     if (holdCount > holdPeriods) {
-      for (int c = 0; c < (twoChannels ? 2 : 1); ++c) {
+      for (int c = 0; c < take.meterChannels; ++c) {
         heldPeak[c] = periodPeak[c];
       }
       holdCount = 0;
