@@ -7,7 +7,7 @@ packages=(
   g++ cmake make pkg-config      # toolchain
   libasound2-dev                 # the capture interface
   libgtest-dev libbenchmark-dev  # unit tests and benchmarks
-  libsndfile1-dev sox            # independent readers of the recorded files
+  python3 libsndfile1            # end-to-end tests; an independent reader of the files
 )
 
 missing=()
