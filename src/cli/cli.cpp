@@ -1,11 +1,11 @@
 #include "cli/cli.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <cctype>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -100,11 +100,10 @@ void Help() {
 }
 
 int CheckFileName(const char* fileName) {
-  // Non-blocking, so that probing a FIFO does not wait for a writer.
-  int fd = open(fileName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return 1;
-  close(fd);
-  return 2;
+  // Whatever its permissions, a file that is there would be replaced. A
+  // dangling symbolic link names nothing yet.
+  struct stat st {};
+  return stat(fileName, &st) == 0 ? 2 : 1;
 }
 
 int CheckOverwrite(const char* fileName) {
@@ -123,6 +122,9 @@ int CheckOverwrite(const char* fileName) {
 }
 
 int ZelkMain(int argc, char** argv) {
+  // The console only shows the take: a reader of our output that goes away
+  // must not end it.
+  std::signal(SIGPIPE, SIG_IGN);
   const int args = argc - 1;
   if (args < 2) {
     Help();

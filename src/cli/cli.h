@@ -4,7 +4,7 @@
 // Prints the usage text.
 void Help();
 
-// 1 when `fileName` cannot be opened for reading (absent), 2 when it can.
+// 1 when no file has the name `fileName` (absent), 2 when one has.
 int CheckFileName(const char* fileName);
 
 // Asks whether to overwrite `fileName`: 1 for "x" (also at the end of

@@ -1,408 +1,110 @@
 #include "record/record.h"
 
-#include <alsa/asoundlib.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <limits>
 #include <memory>
 #include <new>
 
 #include "meter/meter.h"
-#include "record/formats.h"
+#include "record/device.h"
+#include "record/outputs.h"
 #include "wav/wav.h"
 
 namespace {
 
-constexpr snd_pcm_uframes_t kRequestedPeriodFrames = 4096;
-constexpr snd_pcm_uframes_t kRequestedBufferFrames = 32768;
 constexpr float kMeterRange = 45.0f;
 constexpr float kMeterDecay = 11.25f;
-// A device that answers "try again" for this long is as good as gone.
-constexpr double kStallSeconds = 10.0;
-constexpr int kResumeTries = 100;
 constexpr int32_t kTimeEpoch = 1349885340;  // 2012-10-10 16:09:00 UTC
 
-struct OutputFile {
-  FILE* file = nullptr;
-  const char* name = nullptr;
+ChannelMode ModeOf(int32_t channelCount, int32_t stereo,
+                   uint32_t bytesPerSample) {
+  ChannelMode mode;
+  mode.channelOn = {1, channelCount == 2 ? 1 : 0};
+  mode.stereo = stereo;
+  mode.meterChannels = (channelCount == 2 || stereo == 1) ? 2 : 1;
+  mode.blockAlign = bytesPerSample * (stereo == 1 ? 2 : 1);
+  return mode;
+}
+
+// Two buffer pairs, each a period of both channels, and in stereo mode the
+// interleaved period. The device chooses the period, so they come from the
+// heap, once.
+struct Buffers {
+  size_t half = 0;  // bytes of one channel's period
+  std::array<std::unique_ptr<uint8_t[]>, 2> pairs;
+  std::unique_ptr<uint8_t[]> interleaved;
 };
 
-// Everything the capture loop and its failure paths need to reach.
-struct Take {
-  snd_pcm_t* pcm = nullptr;
-  int32_t periodFrames = 0;
-  uint32_t bytesPerSample = 0;
-  uint32_t blockAlign = 0;  // of an output file
-  std::array<int32_t, 2> channelOn = {1, 0};
-  int32_t stereo = 0;
-  // Channels scanned for peaks and shown on the meter: 2 in dual-mono and
-  // stereo modes.
-  int32_t meterChannels = 1;
-  std::array<OutputFile, 2> outputs;
-};
-
-// Bytes of one channel's period in a buffer pair.
-std::size_t HalfBytes(const Take& take) {
-  return static_cast<std::size_t>(take.periodFrames) * take.bytesPerSample;
-}
-
-[[noreturn]] void RefuseDuration() {
-  std::puts("Improper duration request");
-  std::exit(1);
-}
-
-// Best effort after a failed take: each file's header is made to state what
-// the file really holds, so that players and editors read it as it is.
-void MendOutputs(const Take& take) {
-  for (const OutputFile& output : take.outputs) {
-    if (output.file != nullptr) MendHeader(output.name, take.blockAlign);
+Buffers AllocateBuffers(const Device& device, const ChannelMode& mode) {
+  Buffers buffers;
+  const uint64_t pairBytes =
+      2ULL * device.bytesPerSample * static_cast<uint64_t>(device.periodFrames);
+  bool allocated = device.periodFrames > 0 &&
+                   pairBytes <= std::numeric_limits<size_t>::max() / 2;
+  if (allocated) {
+    for (auto& pair : buffers.pairs) {
+      pair.reset(new (std::nothrow) uint8_t[pairBytes]);
+    }
+    if (mode.stereo == 1) {
+      buffers.interleaved.reset(new (std::nothrow) uint8_t[pairBytes]);
+    }
+    allocated = buffers.pairs[0] && buffers.pairs[1] &&
+                (mode.stereo != 1 || buffers.interleaved);
   }
-}
-
-[[noreturn]] void FailWrite(const Take& take, const OutputFile& output) {
-  const int error = errno;
-  std::fflush(stdout);
-  std::fprintf(stderr, "\nCan't write %s: %s\n", output.name,
-               std::strerror(error));
-  MendOutputs(take);
-  std::exit(1);
-}
-
-void WriteAt(const Take& take, const OutputFile& output, int64_t offset,
-             const uint8_t* data, std::size_t bytes) {
-  errno = 0;
-  // The file is open for appending, so the position only matters as a
-  // check; a pipe has none to set.
-  if (fseeko(output.file, offset, SEEK_SET) != 0 && errno != ESPIPE) {
-    FailWrite(take, output);
-  }
-  if (std::fwrite(data, 1, bytes, output.file) != bytes) {
-    if (errno == 0) errno = EIO;
-    FailWrite(take, output);
-  }
-}
-
-// ---- Device set-up --------------------------------------------------------
-
-snd_pcm_t* OpenDevice(const char* deviceName, uint32_t sampleRate,
-                      uint32_t bytesPerSample,
-                      snd_pcm_uframes_t* periodFrames) {
-  snd_pcm_t* pcm = nullptr;
-  int err = snd_pcm_open(&pcm, deviceName, SND_PCM_STREAM_CAPTURE, 0);
-  if (err < 0) {
-    std::fprintf(stderr, "unable to open pcm record device: %s\n",
-                 snd_strerror(err));
+  if (!allocated) {
+    std::fputs("Can't allocate recording buffers\n", stderr);
     std::exit(1);
   }
-
-  snd_pcm_hw_params_t* params;
-  snd_pcm_hw_params_alloca(&params);
-  snd_pcm_hw_params_any(pcm, params);
-  snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
-  const snd_pcm_format_t format = AlsaFormat(bytesPerSample);
-  if (format != SND_PCM_FORMAT_UNKNOWN) {
-    err = snd_pcm_hw_params_set_format(pcm, params, format);
-    if (err < 0) {
-      std::fprintf(stderr, "Problem setting recording format: %s\n",
-                   snd_strerror(err));
-      std::exit(1);
-    }
-  }
-  snd_pcm_hw_params_set_channels(pcm, params, 2);
-  unsigned int rate = sampleRate;
-  snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr);
-  snd_pcm_uframes_t period = kRequestedPeriodFrames;
-  snd_pcm_hw_params_set_period_size_near(pcm, params, &period, nullptr);
-  snd_pcm_uframes_t bufferSize = kRequestedBufferFrames;
-  snd_pcm_hw_params_set_buffer_size_near(pcm, params, &bufferSize);
-  const int commit = snd_pcm_hw_params(pcm, params);
-
-  // Read back what the device settled on; a value the parameter set cannot
-  // give stays 0.
-  snd_pcm_uframes_t frames = 0;
-  uint32_t readPeriod = 0, readBuffer = 0, readRate = 0, readChannels = 0;
-  if (snd_pcm_hw_params_get_buffer_size(params, &frames) >= 0) {
-    readBuffer = static_cast<uint32_t>(frames);
-  }
-  if (snd_pcm_hw_params_get_period_size(params, &frames, nullptr) >= 0) {
-    readPeriod = static_cast<uint32_t>(frames);
-    period = frames;
-  }
-  unsigned int value = 0;
-  if (snd_pcm_hw_params_get_channels(params, &value) >= 0) readChannels = value;
-  if (snd_pcm_hw_params_get_rate(params, &value, nullptr) >= 0)
-    readRate = value;
-  snd_pcm_access_t access = SND_PCM_ACCESS_RW_INTERLEAVED;
-  const bool nonInterleaved =
-      snd_pcm_hw_params_get_access(params, &access) >= 0 &&
-      access == SND_PCM_ACCESS_RW_NONINTERLEAVED;
-
-  // A device running at another rate, channel count or layout than the
-  // files will say would record audio that plays back wrong.
-  if (commit < 0 || readRate != sampleRate || readChannels != 2 ||
-      !nonInterleaved) {
-    std::puts("Could not set record hardware parameters:");
-    std::puts("Returned Driver Parameters:");
-    std::puts("\tBuf 1\tBuf 2\tRate\tChannels");
-    std::printf("Record\t%i\t%i\t%i\t%i\n", readPeriod, readBuffer, readRate,
-                readChannels);
-    std::puts("-------------------------");
-    std::exit(1);
-  }
-  *periodFrames = period;
-  return pcm;
+  buffers.half = pairBytes / 2;
+  return buffers;
 }
 
-// ---- Output files ---------------------------------------------------------
-
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-[[noreturn]] void RefuseSameFile() {
-  std::puts("Improper file name request");
-  std::exit(1);
-}
-
-// Creates `name` only if no file has it. Returns 0, or the errno of the
-// failed create.
-int ClaimName(const char* name) {
-  const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return errno;
-  close(fd);
-  return 0;
-}
-
-// Generated names never replace a file: both channels of a take share one
-// number, raised until each of their names is free.
-void GenerateNames(const Take& take, NameBuffer nameList) {
-  std::array<std::array<char, 48>, 2> names{};
-  int64_t number = NewTime();
-  for (;; ++number) {
-    bool taken = false;
-    std::array<bool, 2> claimed = {false, false};
-    for (int c = 0; c < 2 && !taken; ++c) {
-      if (take.channelOn[c] == 0) continue;
-      std::snprintf(names[c].data(), names[c].size(), "rec_chan_%li_%li.wav",
-                    static_cast<long>(c + 1), static_cast<long>(number));
-      const int error = ClaimName(names[c].data());
-      taken = error == EEXIST;
-      claimed[c] = error == 0;
-    }
-    if (!taken) break;
-    for (int c = 0; c < 2; ++c) {
-      if (claimed[c]) unlink(names[c].data());
-    }
-  }
-  nameList[0] = '\0';
-  std::size_t used = 0;
-  for (int c = 0; c < 2; ++c) {
-    if (take.channelOn[c] == 0) continue;
-    const int written =
-        std::snprintf(nameList.data() + used, nameList.size() - used, "%s\n",
-                      names[c].data());
-    used += static_cast<std::size_t>(written);
-  }
-}
-
-// Splits a copy of the name list in `nameScratch`: entry c names channel c's
-// file, or is null.
-std::array<const char*, 2> SplitNames(NameBuffer nameList,
-                                      NameBuffer nameScratch) {
-  std::memcpy(nameScratch.data(), nameList.data(), nameList.size());
-  nameScratch[nameScratch.size() - 1] = '\0';
-  std::array<const char*, 2> names = {nullptr, nullptr};
-  char* next = nameScratch.data();
-  for (int c = 0; c < 2 && *next != '\0'; ++c) {
-    char* end = std::strchr(next, '\n');
-    if (end == nullptr) end = next + std::strlen(next);
-    const bool last = *end == '\0';
-    *end = '\0';
-    names[c] = next;
-    if (last) break;
-    next = end + 1;
-  }
-  return names;
-}
-
-void OpenOutputs(Take& take, uint32_t sampleRate, int32_t totalFrames,
-                 int32_t autoName, NameBuffer nameList,
-                 NameBuffer nameScratch) {
-  if (autoName == 1) GenerateNames(take, nameList);
-  const std::array<const char*, 2> names = SplitNames(nameList, nameScratch);
-
-  // Two names of one file would append both channels into it. Where the
-  // file exists already this is known before its header truncates it.
-  const bool dualFiles =
-      take.channelOn[1] == 1 && names[0] != nullptr && names[1] != nullptr;
-  struct stat before[2];
-  const bool existed = dualFiles && stat(names[0], &before[0]) == 0;
-  if (existed && stat(names[1], &before[1]) == 0 &&
-      SameFile(before[0], before[1])) {
-    RefuseSameFile();
-  }
-
-  for (int c = 0; c < 2; ++c) {
-    if (take.channelOn[c] == 0 || names[c] == nullptr) continue;
-    MAKE_HEADER(names[c], sampleRate, totalFrames, take.bytesPerSample,
-                take.stereo);
-  }
-
-  bool missing = false;
-  for (int c = 0; c < 2; ++c) {
-    if (take.channelOn[c] == 0 || names[c] == nullptr) continue;
-    OutputFile& output = take.outputs[c];
-    output.name = names[c];
-    output.file = std::fopen(names[c], "ab");
-    if (output.file == nullptr) {
-      std::printf("Can't open %s for recording\n", names[c]);
-      missing = true;
-      continue;
-    }
-    // Every period goes straight to the file: a take cut short keeps all
-    // that was written.
-    std::setvbuf(output.file, nullptr, _IONBF, 0);
-  }
-  // Recording without one of the take's files would lose its audio.
-  if (missing) std::exit(1);
-
-  if (take.outputs[0].file != nullptr && take.outputs[1].file != nullptr) {
-    struct stat first, second;
-    if (fstat(fileno(take.outputs[0].file), &first) == 0 &&
-        fstat(fileno(take.outputs[1].file), &second) == 0 &&
-        SameFile(first, second)) {
-      if (!existed) unlink(names[0]);  // only our header is in it
-      RefuseSameFile();
-    }
-  }
-}
-
-// ---- Capture loop ---------------------------------------------------------
-
-double Now() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + now.tv_nsec * 1e-9;
-}
-
-// Brings a suspended stream back: resumed where the device can, else
-// prepared afresh.
-void Recover(snd_pcm_t* pcm) {
-  int err = -EAGAIN;
-  for (int tries = 0; err == -EAGAIN && tries < kResumeTries; ++tries) {
-    err = snd_pcm_resume(pcm);
-    if (err == -EAGAIN) usleep(10000);
-  }
-  // Some devices report a resume they could not do: trust the state.
-  const snd_pcm_state_t state = snd_pcm_state(pcm);
-  if (err < 0 ||
-      (state != SND_PCM_STATE_RUNNING && state != SND_PCM_STATE_PREPARED)) {
-    snd_pcm_prepare(pcm);
-  }
-}
-
-// Reads one period into `pair` (channel 1's half first). Returns the frames
-// captured: the whole period, or after an overrun or a suspend the frames
-// before it, the rest of the period zeroed. A read error that ends the take
-// is returned in *error with the frames captured before it.
-int32_t ReadPeriod(const Take& take, uint8_t* pair, int32_t* overrunCount,
-                   int* error) {
-  const std::size_t half = HalfBytes(take);
-  int32_t got = 0;
-  double stalledSince = -1.0;
-  *error = 0;
-  while (got < take.periodFrames) {
-    const std::size_t offset =
-        static_cast<std::size_t>(got) * take.bytesPerSample;
-    void* channels[2] = {pair + offset, pair + half + offset};
-    const snd_pcm_sframes_t result =
-        snd_pcm_readn(take.pcm, channels, take.periodFrames - got);
-    if (result > 0) {
-      got += static_cast<int32_t>(result);
-      stalledSince = -1.0;
-      continue;
-    }
-    if (result == 0 || result == -EAGAIN || result == -EINTR) {
-      const double now = Now();
-      if (stalledSince < 0) stalledSince = now;
-      if (now - stalledSince > kStallSeconds) {
-        *error = -EAGAIN;
-        return got;
-      }
-      snd_pcm_wait(take.pcm, 10);
-      usleep(1000);
-      continue;
-    }
-    if (result == -EPIPE || result == -ESTRPIPE) {
-      ++*overrunCount;
-      std::puts("\nRX");
-      if (result == -ESTRPIPE) {
-        Recover(take.pcm);
-      } else {
-        snd_pcm_prepare(take.pcm);
-      }
-      // What the device did not capture is silence, never older audio.
-      std::memset(pair + offset, 0, half - offset);
-      std::memset(pair + half + offset, 0, half - offset);
-      return take.periodFrames;
-    }
-    *error = static_cast<int>(result);
-    return got;
-  }
-  return got;
-}
-
-// Appends `frames` frames of the pair to the files at `framesDone`.
-void WriteFrames(const Take& take, const uint8_t* pair, int32_t framesDone,
-                 int32_t frames, uint8_t* interleaveBuffer) {
-  const std::size_t half = HalfBytes(take);
-  const int64_t offset =
-      kHeaderBytes + static_cast<int64_t>(framesDone) * take.blockAlign;
-  const std::size_t bytes = static_cast<std::size_t>(frames) * take.blockAlign;
-  if (take.stereo == 1) {
-    Interleave(frames, static_cast<int32_t>(take.bytesPerSample), {pair, half},
-               {pair + half, half}, {interleaveBuffer, 2 * half});
-    WriteAt(take, take.outputs[0], offset, interleaveBuffer, bytes);
+// Appends `frames` frames of the pair to the files.
+void WriteFrames(const ChannelMode& mode, const Outputs& outputs,
+                 const Buffers& buffers, const uint8_t* pair, int32_t frames) {
+  const size_t bytes = static_cast<size_t>(frames) * mode.blockAlign;
+  if (mode.stereo == 1) {
+    uint8_t* interleaved = buffers.interleaved.get();
+    Interleave(frames, static_cast<int32_t>(mode.blockAlign / 2),
+               {pair, buffers.half}, {pair + buffers.half, buffers.half},
+               {interleaved, 2 * buffers.half});
+    WriteOutput(outputs[0], interleaved, bytes);
     return;
   }
   for (int c = 0; c < 2; ++c) {
-    if (take.channelOn[c] == 0) continue;
-    WriteAt(take, take.outputs[c], offset, pair + c * half, bytes);
-  }
-}
-
-void CheckPeaks(const Take& take, const uint8_t* pair, PeakPair& takePeak,
-                PeakPair& periodPeak) {
-  const std::size_t half = HalfBytes(take);
-  for (int c = 0; c < take.meterChannels; ++c) {
-    periodPeak[c] = 0;
-    CheckPeak(c, take.periodFrames, take.bytesPerSample, takePeak,
-              {pair + c * half, half}, periodPeak);
-  }
-}
-
-// Makes sure the take is on storage before it is reported done.
-void SyncAndClose(const Take& take) {
-  for (const OutputFile& output : take.outputs) {
-    if (output.file == nullptr) continue;
-    errno = 0;
-    // Pipes and devices such as /dev/null cannot be synced; that is no loss.
-    if (fsync(fileno(output.file)) != 0 && errno != EINVAL && errno != EROFS) {
-      FailWrite(take, output);
+    if (mode.channelOn[c] == 1) {
+      WriteOutput(outputs[c], pair + c * buffers.half, bytes);
     }
   }
-  for (const OutputFile& output : take.outputs) {
-    if (output.file == nullptr) continue;
-    if (std::fclose(output.file) != 0) FailWrite(take, output);
+}
+
+void CheckPeaks(const ChannelMode& mode, const Device& device,
+                const Buffers& buffers, const uint8_t* pair, PeakPair& takePeak,
+                PeakPair& periodPeak) {
+  for (int c = 0; c < mode.meterChannels; ++c) {
+    periodPeak[c] = 0;
+    CheckPeak(c, device.periodFrames, device.bytesPerSample, takePeak,
+              {pair + c * buffers.half, buffers.half}, periodPeak);
+  }
+}
+
+// A held peak is the largest period peak of a window of holdPeriods + 1
+// periods; each window starts from the latest period's peak.
+void HoldPeaks(const ChannelMode& mode, int32_t holdPeriods,
+               const PeakPair& periodPeak, PeakPair& heldPeak,
+               int32_t& holdCount) {
+  ++holdCount;
+  for (int c = 0; c < mode.meterChannels; ++c) {
+    heldPeak[c] = std::max(heldPeak[c], periodPeak[c]);
+  }
+  if (holdCount > holdPeriods) {
+    for (int c = 0; c < mode.meterChannels; ++c) heldPeak[c] = periodPeak[c];
+    holdCount = 0;
   }
 }
 
@@ -440,102 +142,54 @@ int32_t NewTime() {
 void RECORD(const char* deviceName, uint32_t sampleRate, float duration,
             int32_t channelCount, uint32_t bytesPerSample, int32_t autoName,
             NameBuffer nameList, NameBuffer nameScratch, int32_t stereo) {
-  Take take;
-  take.bytesPerSample = bytesPerSample;
-  take.stereo = stereo;
-  take.channelOn = {1, channelCount == 2 ? 1 : 0};
-  take.blockAlign = bytesPerSample * (stereo == 1 ? 2 : 1);
+  const ChannelMode mode = ModeOf(channelCount, stereo, bytesPerSample);
   PeakPair takePeak = {0, 0}, periodPeak = {0, 0}, heldPeak = {0, 0};
-  const int32_t holdPeriods = static_cast<int32_t>((sampleRate * 3) >> 12);
-  take.meterChannels = (channelCount == 2 || stereo == 1) ? 2 : 1;
+  const auto holdPeriods = static_cast<int32_t>((sampleRate * 3) >> 12);
 
-  snd_pcm_uframes_t periodFrames = 0;
-  take.pcm = OpenDevice(deviceName, sampleRate, bytesPerSample, &periodFrames);
-
-  // Two buffer pairs, each a period of both channels, and in stereo mode the
-  // interleaved period: the device chooses the period, so they come from the
-  // heap.
-  const uint64_t pairBytes =
-      2ULL * bytesPerSample * static_cast<uint64_t>(periodFrames);
-  std::array<std::unique_ptr<uint8_t[]>, 2> pairs;
-  std::unique_ptr<uint8_t[]> interleaveBuffer;
-  bool allocated = periodFrames > 0 &&
-                   periodFrames <= static_cast<snd_pcm_uframes_t>(
-                                       std::numeric_limits<int32_t>::max()) &&
-                   pairBytes <= std::numeric_limits<std::size_t>::max() / 2;
-  if (allocated) {
-    for (auto& pair : pairs) pair.reset(new (std::nothrow) uint8_t[pairBytes]);
-    if (stereo == 1)
-      interleaveBuffer.reset(new (std::nothrow) uint8_t[pairBytes]);
-    allocated = pairs[0] && pairs[1] && (stereo != 1 || interleaveBuffer);
-  }
-  if (!allocated) {
-    std::fputs("Can't allocate recording buffers\n", stderr);
+  const Device device = OpenDevice(deviceName, sampleRate, bytesPerSample);
+  const Buffers buffers = AllocateBuffers(device, mode);
+  int32_t totalFrames = 0;
+  if (!QUANTIZE(device.periodFrames, sampleRate, &duration, &totalFrames) ||
+      static_cast<uint64_t>(totalFrames) * mode.blockAlign > kMaxDataBytes) {
+    std::puts("Improper duration request");
     std::exit(1);
   }
-  take.periodFrames = static_cast<int32_t>(periodFrames);
-
-  int32_t totalFrames = 0;
-  if (!QUANTIZE(take.periodFrames, sampleRate, &duration, &totalFrames) ||
-      static_cast<uint64_t>(totalFrames) * take.blockAlign > kMaxDataBytes) {
-    RefuseDuration();
-  }
-
-  OpenOutputs(take, sampleRate, totalFrames, autoName, nameList, nameScratch);
+  const Outputs outputs =
+      OpenOutputs(mode, sampleRate, totalFrames, bytesPerSample, autoName,
+                  nameList, nameScratch);
 
   std::puts(stereo == 1 ? "Recording in Stereo" : "Recording");
-  for (auto& pair : pairs) std::memset(pair.get(), 0, pairBytes);
-  snd_pcm_prepare(take.pcm);
+  snd_pcm_prepare(device.pcm);
   int meterFirstCall = 1;
-  int32_t framesDone = 0;
   int32_t overrunCount = 0;
   int32_t holdCount = 0;
   int selector = 0;
-
-  while (framesDone < totalFrames) {
-    snd_pcm_avail_update(take.pcm);
-    snd_pcm_wait(take.pcm, 1);
-    uint8_t* pair = pairs[selector].get();
+  for (int32_t framesDone = 0; framesDone < totalFrames;) {
+    uint8_t* pair = buffers.pairs[selector].get();
     selector ^= 1;
-    int error = 0;
-    const int32_t got = ReadPeriod(take, pair, &overrunCount, &error);
+    int32_t got = 0;
+    const int error = ReadPeriod(device, pair, &overrunCount, &got);
     if (error != 0) {
-      WriteFrames(take, pair, framesDone, got, interleaveBuffer.get());
-      std::fflush(stdout);
-      std::fprintf(stderr, "\nunable to read from pcm record device: %s\n",
-                   snd_strerror(error));
-      MendOutputs(take);
-      std::exit(1);
+      WriteFrames(mode, outputs, buffers, pair, got);
+      FailTake("\nunable to read from pcm record device: %s\n",
+               snd_strerror(error));
     }
-
-    CheckPeaks(take, pair, takePeak, periodPeak);
-    WriteFrames(take, pair, framesDone, take.periodFrames,
-                interleaveBuffer.get());
-    framesDone += take.periodFrames;
-
+    CheckPeaks(mode, device, buffers, pair, takePeak, periodPeak);
+    WriteFrames(mode, outputs, buffers, pair, device.periodFrames);
+    framesDone += device.periodFrames;
     UpdateClock(totalFrames, -framesDone, sampleRate);
     StereoMeter(periodPeak, kMeterRange, &meterFirstCall, kMeterDecay,
-                static_cast<int32_t>(bytesPerSample), take.meterChannels,
+                static_cast<int32_t>(bytesPerSample), mode.meterChannels,
                 heldPeak);
-
-    ++holdCount;
-    for (int c = 0; c < take.meterChannels; ++c) {
-      if (periodPeak[c] > heldPeak[c]) heldPeak[c] = periodPeak[c];
-    }
-    if (holdCount > holdPeriods) {
-      for (int c = 0; c < take.meterChannels; ++c) {
-        heldPeak[c] = periodPeak[c];
-      }
-      holdCount = 0;
-    }
+    HoldPeaks(mode, holdPeriods, periodPeak, heldPeak, holdCount);
   }
 
-  PrintPeakReport(takePeak, take.channelOn, stereo, bytesPerSample);
+  PrintPeakReport(takePeak, mode.channelOn, stereo, bytesPerSample);
   if (overrunCount != 0) {
     std::printf("\nRecord Overruns = %i\n", overrunCount);
   }
-  SyncAndClose(take);
+  CloseOutputs(outputs);
   std::puts("Done");
-  snd_pcm_drain(take.pcm);
-  snd_pcm_close(take.pcm);
+  snd_pcm_drain(device.pcm);
+  snd_pcm_close(device.pcm);
 }

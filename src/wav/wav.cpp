@@ -1,13 +1,10 @@
 #include "wav/wav.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -112,24 +109,25 @@ std::array<uint8_t, kHeaderBytes> HeaderBytes(uint32_t sampleRate,
   return header;
 }
 
-void MAKE_HEADER(const char* fileName, uint32_t sampleRate, int32_t frameCount,
+bool MAKE_HEADER(int fd, uint32_t sampleRate, int32_t frameCount,
                  uint32_t bytesPerSample, int32_t stereo) {
-  FILE* file = std::fopen(fileName, "wb");
-  // Silence here is deliberate: the caller opens the same name for appending
-  // next and reports the failure with its own wording.
-  if (file == nullptr) return;
-
   const std::array<uint8_t, kHeaderBytes> header =
       HeaderBytes(sampleRate, frameCount, bytesPerSample, stereo);
-  const size_t written = std::fwrite(header.data(), 1, header.size(), file);
-  int error = written == header.size() ? 0 : errno;
-  // A full device usually shows only at fclose, when the buffer is flushed.
-  if (std::fclose(file) != 0 && error == 0) error = errno;
-  if (written != header.size() || error != 0) {
-    std::fprintf(stderr, "Can't write %s: %s\n", fileName,
-                 std::strerror(error != 0 ? error : EIO));
-    std::exit(1);
+  return WriteFully(fd, header.data(), header.size());
+}
+
+bool WriteFully(int fd, const uint8_t* data, size_t bytes) {
+  while (bytes > 0) {
+    const ssize_t written = write(fd, data, bytes);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      if (written == 0) errno = ENOSPC;
+      return false;
+    }
+    data += written;
+    bytes -= static_cast<size_t>(written);
   }
+  return true;
 }
 
 void Interleave(int32_t frameCount, int32_t bytesPerSample,
@@ -149,31 +147,24 @@ void Interleave(int32_t frameCount, int32_t bytesPerSample,
   }
 }
 
-bool MendHeader(const char* fileName, uint32_t blockAlign) {
-  if (blockAlign == 0) return false;
-  // Read-write without O_APPEND: on Linux pwrite to an appending descriptor
-  // ignores the offset and lands at the end of the file.
-  const int fd = open(fileName, O_RDWR);
-  if (fd < 0) return false;
-
-  bool ok = false;
+bool MendHeader(int fd, uint32_t blockAlign) {
   struct stat st {};
-  if (fstat(fd, &st) == 0 && st.st_size >= kHeaderBytes) {
-    const auto payload = static_cast<uint64_t>(st.st_size) - kHeaderBytes;
-    const uint64_t dataBytes = payload / blockAlign * blockAlign;
-    // The size fields cannot describe more than 4 GiB; past that, claim the
-    // most whole frames they can hold rather than a wrapped small number.
-    const uint64_t claimed =
-        std::min(dataBytes, kMaxDataBytes / blockAlign * blockAlign);
-    std::array<uint8_t, 4> dataField{};
-    std::array<uint8_t, 4> riffField{};
-    Decon4(static_cast<int32_t>(static_cast<uint32_t>(claimed)), dataField);
-    Decon4(static_cast<int32_t>(static_cast<uint32_t>(claimed + kRiffOverhead)),
-           riffField);
-    ok = ftruncate(fd, static_cast<off_t>(kHeaderBytes + dataBytes)) == 0 &&
+  if (blockAlign == 0 || fstat(fd, &st) != 0 || st.st_size < kHeaderBytes) {
+    return false;
+  }
+  const auto payload = static_cast<uint64_t>(st.st_size) - kHeaderBytes;
+  const uint64_t dataBytes = payload / blockAlign * blockAlign;
+  // The size fields cannot describe more than 4 GiB; past that, claim the
+  // most whole frames they can hold rather than a wrapped small number.
+  const uint64_t claimed =
+      std::min(dataBytes, kMaxDataBytes / blockAlign * blockAlign);
+  std::array<uint8_t, 4> dataField{};
+  std::array<uint8_t, 4> riffField{};
+  Decon4(static_cast<int32_t>(static_cast<uint32_t>(claimed)), dataField);
+  Decon4(static_cast<int32_t>(static_cast<uint32_t>(claimed + kRiffOverhead)),
+         riffField);
+  // pwrite leaves the position where the next period goes.
+  return ftruncate(fd, static_cast<off_t>(kHeaderBytes + dataBytes)) == 0 &&
          pwrite(fd, dataField.data(), 4, kDataSizeOffset) == 4 &&
          pwrite(fd, riffField.data(), 4, kRiffSizeOffset) == 4;
-  }
-  if (close(fd) != 0) ok = false;
-  return ok;
 }

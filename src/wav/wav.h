@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -21,11 +22,14 @@ std::array<uint8_t, kHeaderBytes> HeaderBytes(uint32_t sampleRate,
                                               uint32_t bytesPerSample,
                                               int32_t stereo);
 
-// Creates or truncates `fileName` and writes its header. A file that cannot
-// be created is left alone (the caller's open for appending reports it); a
-// header that cannot be written completely ends the process with status 1.
-void MAKE_HEADER(const char* fileName, uint32_t sampleRate, int32_t frameCount,
+// Writes the header of an output file at the descriptor's position.
+// Returns false, errno telling why, when it could not be written whole.
+bool MAKE_HEADER(int fd, uint32_t sampleRate, int32_t frameCount,
                  uint32_t bytesPerSample, int32_t stereo);
+
+// Writes all `bytes`, however many calls that takes. Returns false, errno
+// telling why, when the file takes no more.
+bool WriteFully(int fd, const uint8_t* data, size_t bytes);
 
 // Merges `frameCount` samples of each channel into frames, channel 1 first.
 // Counts beyond what the spans hold are cut to fit; sample sizes other than
@@ -35,7 +39,9 @@ void Interleave(int32_t frameCount, int32_t bytesPerSample,
                 std::span<const uint8_t> channel2,
                 std::span<uint8_t> interleaved);
 
-// After a take that ended early: cuts `fileName` to whole frames of
+// After a take that ended early: cuts the file to whole frames of
 // `blockAlign` bytes and rewrites its two size fields to what it holds.
-// Best effort; returns false when the file could not be mended.
-bool MendHeader(const char* fileName, uint32_t blockAlign);
+// Best effort; returns false when the file could not be mended. Only
+// async-signal-safe calls, so a signal handler may use it, and running it
+// twice changes nothing more.
+bool MendHeader(int fd, uint32_t blockAlign);

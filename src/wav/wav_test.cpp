@@ -1,5 +1,6 @@
 #include "wav/wav.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -59,12 +60,6 @@ TEST(HeaderBytes, MatchesReferenceHeaders) {
   EXPECT_EQ(Bytes(two.begin(), two.end()), Hex("3412"));
 }
 
-TEST(MakeHeaderDeathTest, FullDeviceEndsTheProcess) {
-  EXPECT_EXIT(MAKE_HEADER("/dev/full", 44100, 0, 2, 0),
-              testing::ExitedWithCode(1),
-              testing::Eq("Can't write /dev/full: No space left on device\n"));
-}
-
 // A file past 4 GiB (sparse, so cheap) keeps the most whole frames the size
 // fields can state.
 TEST(MendHeader, CutsToWholeFramesAndRewritesSizes) {
@@ -82,7 +77,10 @@ TEST(MendHeader, CutsToWholeFramesAndRewritesSizes) {
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(stale.data()), stale.size());
     ASSERT_EQ(truncate(path.c_str(), kHeaderBytes + c.payload), 0);
-    ASSERT_TRUE(MendHeader(path.c_str(), c.blockAlign));
+    const int fd = open(path.c_str(), O_RDWR);
+    ASSERT_TRUE(MendHeader(fd, c.blockAlign));
+    EXPECT_TRUE(MendHeader(fd, c.blockAlign));  // again: nothing changes
+    close(fd);
     const auto fresh =
         HeaderBytes(48000, static_cast<int32_t>(c.claimed / c.blockAlign),
                     c.blockAlign / 2, 1);
@@ -90,7 +88,9 @@ TEST(MendHeader, CutsToWholeFramesAndRewritesSizes) {
     EXPECT_EQ(ReadHeader(path), Bytes(fresh.begin(), fresh.end())) << c.payload;
   }
   ASSERT_EQ(truncate(path.c_str(), 43), 0);
-  EXPECT_FALSE(MendHeader(path.c_str(), 4));
+  const int fd = open(path.c_str(), O_RDWR);
+  EXPECT_FALSE(MendHeader(fd, 4));
+  close(fd);
   std::remove(path.c_str());
 }
 

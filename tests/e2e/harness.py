@@ -85,9 +85,10 @@ class Case(unittest.TestCase):
         with open(self.path(name), 'rb') as f:
             return f.read()
 
-    def start(self, *args, stdout=subprocess.PIPE, env=(), user=None, limits=()):
+    def start(self, *args, stdout=subprocess.PIPE, env=(), user=None, limits=(), ignore=()):
         def child():
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # writes fail EFBIG instead
+            for number in (signal.SIGXFSZ,) + tuple(ignore):  # SIGXFSZ: writes fail EFBIG
+                signal.signal(number, signal.SIG_IGN)
             for name, value in dict(limits).items():
                 resource.setrlimit(getattr(resource, 'RLIMIT_' + name), (value, value))
             if user is not None:
@@ -103,6 +104,13 @@ class Case(unittest.TestCase):
 
     def zelk(self, *args, stdin='', timeout=60, **options):
         return self.finish(self.start(*args, **options), stdin, timeout)
+
+    def wait_for_status_lines(self, process, count):
+        seen = b''
+        while seen.count(b'\rrem') < count:
+            chunk = os.read(process.stdout.fileno(), 4096)
+            self.assertTrue(chunk, seen)
+            seen += chunk
 
     def assertTake(self, name, rate, width, channels, data):
         """The file holds a header for `data`, then `data`, and libsndfile

@@ -1,0 +1,90 @@
+"""How takes end other than complete: a signal, a lost console, a refused
+start, a device that reports frames it never delivered."""
+import os
+import signal
+import struct
+import unittest
+
+from harness import Case, NOBODY, PERIOD, ramp
+from test_command_line import prompt
+
+P = PERIOD
+
+
+class Signals(Case):
+    def test_a_signal_leaves_headers_that_state_what_the_files_hold(self):
+        self.devices('pcm.dev { type zelktest paced true }')
+        for number, code, rate, width, mode in [(signal.SIGINT, '1644', 44100, 2, '1'),
+                                                (signal.SIGTERM, '2448', 48000, 3, '2'),
+                                                (signal.SIGHUP, '2496', 96000, 3, 's')]:
+            with self.subTest(signal=number):
+                self.clean()
+                process = self.start(code, '5', 'dev', mode, 'a.wav', 'b.wav')
+                self.wait_for_status_lines(process, 3)
+                process.send_signal(number)
+                self.assertEqual(self.finish(process).code, -number)
+                files = {'1': [('a.wav', (0,))], 's': [('a.wav', (0, 1))],
+                         '2': [('a.wav', (0,)), ('b.wav', (1,))]}[mode]
+                for name, channels in files:
+                    frames = (len(self.read(name)) - 44) // (width * len(channels))
+                    self.assertGreaterEqual(frames, 3 * P)
+                    self.assertTake(name, rate, width, len(channels),
+                                    ramp(0, frames, width, channels))
+
+    def test_an_ignored_hangup_or_a_lost_console_changes_nothing(self):
+        self.devices('pcm.dev { type zelktest paced true }')
+        process = self.start('1644', '0.5', 'dev', '1', 'a.wav', ignore=[signal.SIGHUP])
+        self.wait_for_status_lines(process, 1)
+        process.send_signal(signal.SIGHUP)
+        process.stdout.close()  # as `| head -c 10` does
+        self.assertEqual((process.wait(10), process.stderr.read()), (0, b''))
+        self.assertTake('a.wav', 44100, 2, 1, ramp(0, 6 * P, 2))
+
+
+class RefusedStarts(Case):
+    def test_a_file_in_another_take_is_refused_and_left_alone(self):
+        self.devices('pcm.dev { type zelktest paced true }')
+        first = self.start('1644', '1', 'dev', '1', 'same.wav')
+        self.wait_for_status_lines(first, 1)
+        r = self.zelk('1644', '1', 'dev', '1', 'same.wav', stdin='o')
+        self.assertEqual((r.out, r.code), (prompt('same.wav') +
+                                           "Can't open same.wav for recording\n", 1))
+        self.assertEqual(self.finish(first).code, 0)
+        self.assertTake('same.wav', 44100, 2, 1, ramp(0, 11 * P, 2))
+
+    def test_a_refused_start_leaves_the_folder_as_it_found_it(self):
+        for names, stdin, out, err, user in [
+                (('keep.wav', '/nonexistent/b.wav'), 'o',
+                 prompt('keep.wav') + "Can't open /nonexistent/b.wav for recording\n", '', None),
+                (('new.wav', '/dev/full'), 'o',
+                 prompt('/dev/full'), "Can't write /dev/full: No space left on device\n", None),
+                (('link.wav', 'a.wav'), '', 'Improper file name request\n', '', None),
+                (('a.wav', 'link.wav'), '', 'Improper file name request\n', '', None),
+                (('wo.wav', 'b.wav'), 'x', prompt('wo.wav'), '', NOBODY)]:
+            with self.subTest(names=names):
+                self.clean()
+                self.write('keep.wav', 'keep')
+                self.write('wo.wav', 'keep')
+                os.chown(self.path('wo.wav'), NOBODY, NOBODY)
+                os.chmod(self.path('wo.wav'), 0o200)
+                os.symlink('a.wav', self.path('link.wav'))
+                before = sorted(os.listdir(self.dir))
+                r = self.zelk('1644', '0.1', 'null', '2', *names, stdin=stdin, user=user)
+                self.assertEqual((r.out, r.err, r.code), (out, err, 1))
+                self.assertEqual(sorted(os.listdir(self.dir)), before)
+                self.assertEqual(self.read('keep.wav'), b'keep')
+                self.assertEqual(self.read('wo.wav'), b'keep')
+
+
+class StaleDevice(Case):
+    def test_frames_a_device_never_delivered_are_silence(self):
+        self.write('raw', struct.pack('<%dh' % (4 * P), *range(1, 4 * P + 1)))
+        self.devices('pcm.feed { type file slave.pcm null file "/dev/null" infile "%s" '
+                     'format raw }' % self.path('raw'))
+        self.assertEqual(self.zelk('1644', '0.3', 'feed', '1', 'a.wav').code, 0)
+        self.assertTake('a.wav', 44100, 2, 1,
+                        struct.pack('<%dh' % (2 * P), *range(1, 4 * P + 1, 2)) + bytes(4 * P))
+
+
+if __name__ == '__main__':
+    unittest.main()
