@@ -8,6 +8,8 @@ packages=(
   libasound2-dev                 # the capture interface
   libgtest-dev libbenchmark-dev  # unit tests and benchmarks
   libsndfile1-dev sox            # independent readers of the recorded files
+  man-db                         # man, to check the manual page
+  dpkg-dev                       # dpkg-shlibdeps, for the .deb's dependencies
 )
 
 missing=()
