@@ -8,6 +8,8 @@ packages=(
   libasound2-dev                 # the capture interface
   libgtest-dev libbenchmark-dev  # unit tests and benchmarks
   python3 libsndfile1            # end-to-end tests; an independent reader of the files
+  man-db                         # man, to check the manual page
+  dpkg-dev                       # dpkg-shlibdeps, for the .deb's dependencies
 )
 
 missing=()

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Usage: install_test.sh manual|completion|install|deb BUILD_DIR SOURCE_DIR
+set -euo pipefail
+check=$1 build=$2 source=$3
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+case $check in
+  manual) man --warnings -l "$source/doc/zelk.1" 2>&1 >/dev/null | (! grep .) ;;
+  completion)  # a row: the words typed so far (a trailing blank starts a new one)
+    bash -n "$source/completion/zelk"
+    source "$source/completion/zelk"
+    arecord() { printf 'hw:CARD=X,DEV=0\n    a card\n'; }
+    while IFS='|' read -r words expected; do
+      read -ra COMP_WORDS <<<"$words"
+      [[ $words == *' ' ]] && COMP_WORDS+=('')
+      COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+      $(complete -p zelk | sed 's/.*-F \([^ ]*\).*/\1/')
+      got=$(IFS=,; echo "${COMPREPLY[*]}")
+      [[ $got == "$expected" ]] || { echo "$words: got '$got'"; exit 1; }
+    done <<'ROWS'
+zelk 16|1644  16 bit 44100 Hz,1648  16 bit 48000 Hz,1688  16 bit 88200 Hz,1696  16 bit 96000 Hz
+zelk 2496|2496
+zelk 1644 5 |d,default,hw:CARD=X,DEV=0
+zelk 1644 5 hw : CARD = X|X,DEV=0
+zelk 1644 5 hw : 0,0 |1,2,s
+ROWS
+    ;;
+  install)  # DESTDIR and the prefix hold the program, its page and completion only
+    DESTDIR=$scratch cmake --install "$build" --prefix /opt/z >/dev/null
+    (cd "$scratch/opt/z" && find . -type f | sort | xargs echo) | diff - <(echo \
+      ./bin/zelk ./share/bash-completion/completions/zelk ./share/man/man1/zelk.1) ;;
+  deb)  # the packaged program runs where the package is unpacked
+    (cd "$build" && cpack -G DEB -B "$scratch")
+    deb=$(echo "$scratch"/zelk_*.deb)
+    dpkg-deb -f "$deb" Depends | grep libasound2
+    dpkg-deb -x "$deb" "$scratch/root"
+    "$scratch/root/usr/bin/zelk" >"$scratch/usage" </dev/null && exit 1 || (($? == 1))
+    head -n 3 "$scratch/usage" | diff - <(printf '\nZelk %s (2f) by Tervane\n\n' \
+      "$(dpkg-deb -f "$deb" Version)") ;;
+esac
