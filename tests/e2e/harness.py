@@ -71,7 +71,7 @@ class Case(unittest.TestCase):
         self.write('.asoundrc', 'pcm_type.zelktest { lib "%s" }\n%s\n' % (TESTDEV, text))
 
     def clean(self):
-        for name in set(os.listdir(self.dir)) - {'.asoundrc'}:
+        for name in set(os.listdir(self.dir)) - {'.asoundrc', '.zelk'}:
             os.remove(self.path(name))
 
     def path(self, name):
@@ -94,7 +94,10 @@ class Case(unittest.TestCase):
             if user is not None:
                 os.setgid(user)
                 os.setuid(user)
-        return subprocess.Popen([ZELK] + list(args), cwd=self.dir, stdin=subprocess.PIPE,
+        program = ZELK
+        if user is not None:  # the build folder may be closed to that user
+            program = shutil.copy(ZELK, self.path('.zelk'))
+        return subprocess.Popen([program] + list(args), cwd=self.dir, stdin=subprocess.PIPE,
                                 env=dict(os.environ, HOME=self.dir, LANG='C', **dict(env)),
                                 stdout=stdout, stderr=subprocess.PIPE, preexec_fn=child)
 
