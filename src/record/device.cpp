@@ -124,7 +124,8 @@ int ReadPeriod(const Device& device, uint8_t* pair, int32_t* overrunCount,
   std::memset(pair, 0, 2 * half);
   snd_pcm_avail_update(device.pcm);
   snd_pcm_wait(device.pcm, 1);
-  int32_t& got = *frames = 0;
+  int32_t& got = *frames;
+  got = 0;
   double stalledSince = -1.0;
   while (got < device.periodFrames) {
     const size_t offset = static_cast<size_t>(got) * device.bytesPerSample;

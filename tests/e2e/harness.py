@@ -12,7 +12,6 @@ import time
 import unittest
 
 ZELK, TESTDEV, FAILSYNC = (os.environ['ZELK_' + name] for name in ('BINARY', 'TESTDEV', 'FAILSYNC'))
-SANITIZED = os.environ.get('ZELK_SANITIZE') == '1'
 PERIOD = 4096
 NOBODY = 65534
 
