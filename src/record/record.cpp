@@ -497,6 +497,9 @@ void RECORD(const char* deviceName, uint32_t sampleRate, float duration,
     snd_pcm_wait(take.pcm, 1);
     uint8_t* pair = pairs[selector].get();
     selector ^= 1;
+    // A device that reports frames it did not deliver leaves silence, never
+    // the audio of two periods before.
+    std::memset(pair, 0, pairBytes);
     int error = 0;
     const int32_t got = ReadPeriod(take, pair, &overrunCount, &error);
     if (error != 0) {
@@ -513,10 +516,10 @@ void RECORD(const char* deviceName, uint32_t sampleRate, float duration,
                 interleaveBuffer.get());
     framesDone += take.periodFrames;
 
-    UpdateClock(totalFrames, -framesDone, sampleRate);
-    StereoMeter(periodPeak, kMeterRange, &meterFirstCall, kMeterDecay,
-                static_cast<int32_t>(bytesPerSample), take.meterChannels,
-                heldPeak);
+    DrawStatusLine(totalFrames, -framesDone, sampleRate, periodPeak,
+                   kMeterRange, &meterFirstCall, kMeterDecay,
+                   static_cast<int32_t>(bytesPerSample), take.meterChannels,
+                   heldPeak);
 
     ++holdCount;
     for (int c = 0; c < take.meterChannels; ++c) {
