@@ -100,10 +100,17 @@ void AppendClock(Line& line, int32_t frames, uint32_t sampleRate) {
     line.Print("\rrem = %.2f sec", static_cast<double>(frames) / sampleRate);
     return;
   }
-  const uint64_t rounded = hundredths / sampleRate + (2 * rest > sampleRate);
-  line.Print("\rrem = %llu.%02u sec",
-             static_cast<unsigned long long>(rounded / 100),
-             static_cast<unsigned>(rounded % 100));
+  uint64_t rounded = hundredths / sampleRate + (2 * rest > sampleRate);
+  // The digits from the last: two decimals, the point, at least one more.
+  std::array<char, 24> digits;
+  char* first = digits.end();
+  for (int place = 0; place < 3 || rounded != 0; ++place, rounded /= 10) {
+    if (place == 2) *--first = '.';
+    *--first = static_cast<char>('0' + rounded % 10);
+  }
+  line.Append("\rrem = ", 7);
+  line.Append(first, static_cast<std::size_t>(digits.end() - first));
+  line.Append(" sec", 4);
 }
 
 // The sum is taken as a wrapping 32-bit count, as the capture loop keeps it.
