@@ -33,3 +33,11 @@ void UpdateClock(int32_t frameCount, int32_t frameAdjust, uint32_t sampleRate);
 void StereoMeter(const PeakPair& periodPeak, float range, int* firstCall,
                  float decay, int32_t bytesPerSample, int32_t meterType,
                  const PeakPair& heldPeak);
+
+// The whole status line: what UpdateClock and then StereoMeter print with
+// the same arguments, written with a single flush.
+void DrawStatusLine(int32_t frameCount, int32_t frameAdjust,
+                    uint32_t sampleRate, const PeakPair& periodPeak,
+                    float range, int* firstCall, float decay,
+                    int32_t bytesPerSample, int32_t meterType,
+                    const PeakPair& heldPeak);

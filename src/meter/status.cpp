@@ -1,7 +1,9 @@
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "meter/meter.h"
 
@@ -9,23 +11,121 @@ namespace {
 
 constexpr int kBarColumns = 24;
 
-}  // namespace
+// Room for the longest line: "%.0f" of the largest float is 39 digits, and
+// "%.2f" of a 32-bit frame count over a rate of 1 is 13 characters.
+constexpr std::size_t kLineBytes = 256;
 
-void UpdateClock(int32_t frameCount, int32_t frameAdjust, uint32_t sampleRate) {
-  // The sum is taken as a wrapping 32-bit count, as the capture loop keeps it.
-  const auto frames = static_cast<int32_t>(static_cast<int64_t>(frameCount) +
-                                           static_cast<int64_t>(frameAdjust));
-  std::printf("\rrem = %.2f sec", static_cast<double>(frames) / sampleRate);
-  std::fflush(stdout);
+// The status line is built in one buffer and written with one flush, so
+// that it reaches the terminal in a single write.
+struct Line {
+  std::array<char, kLineBytes> text;
+  std::size_t length = 0;
+
+  void Append(const char* s, std::size_t n) {
+    n = std::min(n, kLineBytes - length);
+    std::memcpy(text.data() + length, s, n);
+    length += n;
+  }
+  template <typename... Args>
+  void Print(const char* format, Args... args) {
+    const int n = std::snprintf(text.data() + length, kLineBytes - length,
+                                format, args...);
+    if (n > 0) length += std::min<std::size_t>(n, kLineBytes - length - 1);
+  }
+  void Write() const {
+    std::fwrite(text.data(), 1, length, stdout);
+    std::fflush(stdout);
+  }
+};
+
+// A piece of text that depends on one value, formatted again only when the
+// value changes: the range label and the held-peak figures stay the same
+// for many periods, and printf's float formatting is the dearest step of a
+// line.
+struct CachedText {
+  uint32_t key = 0;
+  bool valid = false;
+  std::array<char, 64> text{};
+  std::size_t length = 0;
+
+  template <typename Format>
+  void Append(Line& line, uint32_t newKey, Format format) {
+    if (!valid || key != newKey) {
+      const int n = format(text.data(), text.size());
+      length = n > 0 ? std::min<std::size_t>(n, text.size() - 1) : 0;
+      key = newKey;
+      valid = true;
+    }
+    line.Append(text.data(), length);
+  }
+};
+
+// "%.f" of `value` as the last piece of `line`, redone when its bits change.
+void AppendFloat(Line& line, CachedText& cache, const char* format,
+                 float value) {
+  cache.Append(line, std::bit_cast<uint32_t>(value), [&](char* s, size_t n) {
+    return std::snprintf(s, n, format, static_cast<double>(value));
+  });
+}
+
+// Dbfs of the last peak seen here: a held peak, and the meter level of a
+// steady or silent input, repeat from period to period.
+struct CachedDbfs {
+  bool valid = false;
+  int32_t peak = 0;
+  uint32_t bytesPerSample = 0;
+  double db = 0;
+
+  double operator()(int32_t newPeak, uint32_t newBytesPerSample) {
+    if (!valid || newPeak != peak || newBytesPerSample != bytesPerSample) {
+      valid = true;
+      peak = newPeak;
+      bytesPerSample = newBytesPerSample;
+      db = Dbfs(peak, bytesPerSample);
+    }
+    return db;
+  }
+};
+
+// "\rrem = %.2f sec" with `frames` / `sampleRate`. The seconds change every
+// period, so they are formatted with integers where that gives printf's
+// digits: the double quotient lies within 2^-22 / sampleRate of the true
+// one, closer than any frame count comes to a rounding boundary, so both
+// round the same way, except when the true quotient sits exactly on a
+// boundary. That case, a negative count and a rate of 0 go to printf.
+void AppendClock(Line& line, int32_t frames, uint32_t sampleRate) {
+  const auto hundredths = static_cast<uint64_t>(frames) * 100;
+  const uint64_t rest = sampleRate == 0 ? 0 : hundredths % sampleRate;
+  if (frames < 0 || sampleRate == 0 || 2 * rest == sampleRate) {
+    line.Print("\rrem = %.2f sec", static_cast<double>(frames) / sampleRate);
+    return;
+  }
+  uint64_t rounded = hundredths / sampleRate + (2 * rest > sampleRate);
+  // The digits from the last: two decimals, the point, at least one more.
+  std::array<char, 24> digits;
+  char* first = digits.end();
+  for (int place = 0; place < 3 || rounded != 0; ++place, rounded /= 10) {
+    if (place == 2) *--first = '.';
+    *--first = static_cast<char>('0' + rounded % 10);
+  }
+  line.Append("\rrem = ", 7);
+  line.Append(first, static_cast<std::size_t>(digits.end() - first));
+  line.Append(" sec", 4);
+}
+
+// The sum is taken as a wrapping 32-bit count, as the capture loop keeps it.
+int32_t FramesLeft(int32_t frameCount, int32_t frameAdjust) {
+  return static_cast<int32_t>(static_cast<int64_t>(frameCount) +
+                              static_cast<int64_t>(frameAdjust));
 }
 
 // The mixed float/double arithmetic below is deliberate: the level is a
 // double but the previous level is kept as a float, so a steady level rounds
 // down on one call and reads as rising, or rounds up and decays. Changing a
 // type changes which bars are drawn.
-void StereoMeter(const PeakPair& periodPeak, float range, int* firstCall,
-                 float decay, int32_t bytesPerSample, int32_t meterType,
-                 const PeakPair& heldPeak) {
+void AppendMeter(Line& line, const PeakPair& periodPeak, float range,
+                 int* firstCall, float decay, int32_t bytesPerSample,
+                 int32_t meterType, const PeakPair& heldPeak) {
   static double Current;
   static float Last;
   static float realPeakL;
@@ -33,13 +133,15 @@ void StereoMeter(const PeakPair& periodPeak, float range, int* firstCall,
   // Where a peak-hold marker would sit; tracked but not drawn.
   [[maybe_unused]] static float PeakBars;
   static float OldPeak;
+  static CachedDbfs levelDb, leftDb, rightDb;
+  static CachedText label, left, right;
 
   const auto b = static_cast<uint32_t>(bytesPerSample);
   const int32_t meterLevel =
       meterType == 2
           ? static_cast<int32_t>(0.5 * periodPeak[0] + 0.5 * periodPeak[1])
           : periodPeak[0];
-  const double level = Dbfs(meterLevel, b);
+  const double level = levelDb(meterLevel, b);
   const float step = range / kBarColumns;
 
   if (*firstCall == 1) {
@@ -66,7 +168,7 @@ void StereoMeter(const PeakPair& periodPeak, float range, int* firstCall,
     OldPeak = static_cast<float>(meterLevel);
   }
 
-  std::printf("\t -%.0f dB [", static_cast<double>(range));
+  AppendFloat(line, label, "\t -%.0f dB [", range);
 
   int bars = 0;
   if (!(Current < -range)) {
@@ -74,23 +176,51 @@ void StereoMeter(const PeakPair& periodPeak, float range, int* firstCall,
     if (columns > kBarColumns) columns = kBarColumns;
     bars = std::clamp(static_cast<int>(std::ceil(columns)), 0, kBarColumns);
   }
-  std::array<char, kBarColumns + 1> bar{};
+  std::array<char, kBarColumns> bar;
   std::fill_n(bar.begin(), bars, '|');
-  std::fill(bar.begin() + bars, bar.end() - 1, ' ');
-  std::fputs(bar.data(), stdout);
+  std::fill(bar.begin() + bars, bar.end(), ' ');
+  line.Append(bar.data(), bar.size());
 
   // A held peak of 0 means nothing has been held yet: keep the last figure.
-  if (heldPeak[0] != 0) realPeakL = static_cast<float>(Dbfs(heldPeak[0], b));
+  if (heldPeak[0] != 0) realPeakL = static_cast<float>(leftDb(heldPeak[0], b));
   if (meterType == 2 && heldPeak[1] != 0) {
-    realPeakR = static_cast<float>(Dbfs(heldPeak[1], b));
+    realPeakR = static_cast<float>(rightDb(heldPeak[1], b));
   }
 
-  std::printf("] %.1f", static_cast<double>(realPeakL));
-  if (meterType == 2) std::printf(" / %.1f", static_cast<double>(realPeakR));
-  std::printf(" dB   ");
+  AppendFloat(line, left, "] %.1f", realPeakL);
+  if (meterType == 2) AppendFloat(line, right, " / %.1f", realPeakR);
+  line.Append(" dB   ", 6);
 
   // At full scale the hold restarts, so the next peak below it registers.
   if (level >= 0) OldPeak = 0;
   Last = static_cast<float>(level);
-  std::fflush(stdout);
+}
+
+}  // namespace
+
+void UpdateClock(int32_t frameCount, int32_t frameAdjust, uint32_t sampleRate) {
+  Line line;
+  AppendClock(line, FramesLeft(frameCount, frameAdjust), sampleRate);
+  line.Write();
+}
+
+void StereoMeter(const PeakPair& periodPeak, float range, int* firstCall,
+                 float decay, int32_t bytesPerSample, int32_t meterType,
+                 const PeakPair& heldPeak) {
+  Line line;
+  AppendMeter(line, periodPeak, range, firstCall, decay, bytesPerSample,
+              meterType, heldPeak);
+  line.Write();
+}
+
+void DrawStatusLine(int32_t frameCount, int32_t frameAdjust,
+                    uint32_t sampleRate, const PeakPair& periodPeak,
+                    float range, int* firstCall, float decay,
+                    int32_t bytesPerSample, int32_t meterType,
+                    const PeakPair& heldPeak) {
+  Line line;
+  AppendClock(line, FramesLeft(frameCount, frameAdjust), sampleRate);
+  AppendMeter(line, periodPeak, range, firstCall, decay, bytesPerSample,
+              meterType, heldPeak);
+  line.Write();
 }

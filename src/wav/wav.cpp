@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "wav/interleave.h"
+
 namespace {
 
 constexpr int kRiffSizeOffset = 4;
@@ -17,52 +19,6 @@ constexpr uint32_t kRiffOverhead = kHeaderBytes - 8;
 
 void PutTag(const char (&tag)[5], std::span<uint8_t, 4> dest) {
   std::copy_n(tag, 4, dest.begin());
-}
-
-// Two-byte samples, a block of frames at a time: with the block length fixed
-// the compiler turns the merge into vector unpacks even at -O2. Copying in
-// 16-bit units moves the bytes unchanged, whatever the host byte order.
-void Interleave16(int32_t frameCount, const uint8_t* channel1,
-                  const uint8_t* channel2, uint8_t* out) {
-  constexpr int32_t kBlock = 8;
-  int32_t k = 0;
-  for (; k + kBlock <= frameCount; k += kBlock) {
-    std::array<uint16_t, kBlock> one;
-    std::array<uint16_t, kBlock> two;
-    std::array<uint16_t, 2 * kBlock> merged;
-    std::memcpy(one.data(), channel1 + 2 * k, sizeof one);
-    std::memcpy(two.data(), channel2 + 2 * k, sizeof two);
-    for (int32_t j = 0; j < kBlock; ++j) {
-      merged[2 * j] = one[j];
-      merged[2 * j + 1] = two[j];
-    }
-    std::memcpy(out + 4 * k, merged.data(), sizeof merged);
-  }
-  for (; k < frameCount; ++k) {
-    std::memcpy(out + 4 * k, channel1 + 2 * k, 2);
-    std::memcpy(out + 4 * k + 2, channel2 + 2 * k, 2);
-  }
-}
-
-// Three-byte samples: each copy moves four bytes, one more than a sample,
-// because a 4-byte move is a single instruction and a 3-byte one is two. The
-// extra byte written lands on the start of the next sample, which the next
-// copy overwrites; the last frame, whose extra byte would fall outside the
-// frame (and whose source may end there), is copied exactly.
-void Interleave24(int32_t frameCount, const uint8_t* channel1,
-                  const uint8_t* channel2, uint8_t* out) {
-  int32_t k = 0;
-  for (; k + 1 < frameCount; ++k) {
-    std::memcpy(out, channel1, 4);
-    std::memcpy(out + 3, channel2, 4);
-    channel1 += 3;
-    channel2 += 3;
-    out += 6;
-  }
-  if (k < frameCount) {
-    std::memcpy(out, channel1, 3);
-    std::memcpy(out + 3, channel2, 3);
-  }
 }
 
 }  // namespace
@@ -140,11 +96,10 @@ void Interleave(int32_t frameCount, int32_t bytesPerSample,
       {channel1.size() / b, channel2.size() / b, interleaved.size() / (2 * b)});
   const auto frames =
       static_cast<int32_t>(std::min(static_cast<size_t>(frameCount), fits));
-  if (bytesPerSample == 2) {
-    Interleave16(frames, channel1.data(), channel2.data(), interleaved.data());
-  } else {
-    Interleave24(frames, channel1.data(), channel2.data(), interleaved.data());
-  }
+  const Interleaver& interleaver = Interleavers().back();
+  const Merge merge =
+      bytesPerSample == 2 ? interleaver.merge16 : interleaver.merge24;
+  merge(frames, channel1.data(), channel2.data(), interleaved.data());
 }
 
 bool MendHeader(int fd, uint32_t blockAlign) {

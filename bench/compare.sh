@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# zelk's whole-process CPU against the standard tools doing the same job, the
+# instructions per sample of its per-period kernels, and a real-time take
+# while every core is busy. Installs nothing: a missing peer or tool skips
+# its row with a note.
+#
+#   bench/compare.sh [BUILD_DIR]     (default: build; RUNS=N, default 7)
+#
+# CPU is user + system time of the whole process as the kernel accounts it
+# to the parent (bash's `time`, millisecond resolution). Runs of zelk and of
+# its peer alternate, so a change in the machine's speed hits both; each
+# ratio is taken pair by pair.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(cd "${1:-build}" && pwd)
+runs=${RUNS:-7}
+zelk=$build/zelk
+[[ -x $zelk ]] || { echo "no $zelk: build first" >&2; exit 1; }
+
+work=$(mktemp -d)
+busy=()
+cleanup() {
+  for pid in "${busy[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+printf 'o\n' >"$work/yes"
+
+have() { command -v "$1" >/dev/null 2>&1; }
+
+# CPU seconds of one run of "$@", stdin from $input, output discarded.
+input=/dev/null
+cpu() {
+  local TIMEFORMAT='%3U %3S' t
+  t=$({ time "$@" <"$input" >/dev/null 2>&1; } 2>&1)
+  awk '{ printf "%.3f", $1 + $2 }' <<<"$t"
+}
+
+# "min median max" of the numbers on stdin.
+stats() {
+  sort -g | awk '{ v[NR] = $1 }
+    END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+          printf "%.3f %.3f %.3f", v[1], m, v[NR] }'
+}
+
+row() { printf '%-34s %-22s %-22s %s\n' "$@"; }
+triple() { awk '{ printf "%s / %s / %s", $1, $2, $3 }' <<<"$1"; }
+
+# compare NAME PREP ZELK_INPUT 'ZELK ARGS' 'PEER COMMAND'
+# PREP runs before every run of either, untimed.
+compare() {
+  local name=$1 prep=$2 zin=$3 zargs=$4 peer=$5 a b i
+  local -a as=() bs=() rs=()
+  for ((i = 0; i < runs; i++)); do
+    eval "$prep"
+    input=$zin
+    a=$(cpu "$zelk" $zargs)
+    eval "$prep"
+    input=/dev/null
+    b=$(cpu $peer)
+    as+=("$a") bs+=("$b")
+    rs+=("$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }')")
+  done
+  row "$name" "$(triple "$(printf '%s\n' "${as[@]}" | stats)")" \
+    "$(triple "$(printf '%s\n' "${bs[@]}" | stats)")" \
+    "$(triple "$(printf '%s\n' "${rs[@]}" | stats)")"
+}
+
+echo "machine: $(uname -srm), $(nproc) cores," \
+  "$(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)"
+echo "command: bench/compare.sh ${1:-build}   ($runs alternated runs each)"
+echo
+echo "Whole-process CPU seconds, min / median / max"
+row "take" "zelk" "peer" "zelk / peer"
+if have arecord; then
+  compare "24/96 stereo 600 s, null > null" ":" "$work/yes" \
+    "2496 600 null s /dev/null" \
+    "arecord -q -D null -V stereo -f S24_3LE -c 2 -r 96000 -d 600 /dev/null"
+else
+  echo "24/96 stereo 600 s: skipped, no arecord (alsa-utils)"
+fi
+mkdir "$work/files"
+compare "24/96 dual-mono 60 s, to 2 files" \
+  "rm -f '$work'/files/*; sync" /dev/null \
+  "2496 60 null 2 $work/files/a.wav $work/files/b.wav" \
+  "dd if=/dev/zero of=$work/files/out.raw bs=12288 count=2814 conv=fsync"
+if have arecord; then
+  compare "16/44.1 mono 600 s, null > null" ":" "$work/yes" \
+    "1644 600 null 1 /dev/null" \
+    "arecord -q -D null -V mono -f S16_LE -c 1 -r 44100 -d 600 /dev/null"
+else
+  echo "16/44.1 mono 600 s: skipped, no arecord (alsa-utils)"
+fi
+echo "  peers: arecord -V (level meter on) for the takes to /dev/null; for"
+echo "  the files, dd of the same bytes in the same blocks with conv=fsync"
+
+echo
+echo "Instructions per sample, 4096-frame blocks (callgrind)"
+if [[ ! -x $build/zelk_kernel_ir ]]; then
+  echo "skipped: no $build/zelk_kernel_ir (benchmarks not built)"
+elif ! have valgrind; then
+  echo "skipped: no valgrind"
+else
+  for kernel in peak16 peak24 interleave16 interleave24; do
+    line=$kernel
+    # An interleaved sample is one of the two in a frame.
+    per=4096000
+    [[ $kernel == interleave* ]] && per=8192000
+    for version in $("$build/zelk_kernel_ir" versions); do
+      ir=$(valgrind --tool=callgrind --toggle-collect=MeasuredBlocks \
+        --callgrind-out-file=/dev/null "$build/zelk_kernel_ir" \
+        "$kernel" "$version" 1000 2>&1 >/dev/null |
+        awk '/Collected/ { print $4 }')
+      line+=$(awk -v ir="$ir" -v per="$per" -v v="$version" \
+        'BEGIN { printf "   %s %.2f", v, ir / per }')
+    done
+    echo "$line"
+  done
+fi
+
+echo
+echo "Paced 60 s 24/96 stereo take from the test device, every core busy"
+plugin=$build/tests/libasound_module_pcm_zelktest.so
+if [[ ! -f $plugin ]]; then
+  echo "skipped: no $plugin (tests not built)"
+else
+  mkdir "$work/home"
+  cat >"$work/home/.asoundrc" <<EOF
+pcm_type.zelktest { lib "$plugin" }
+pcm.paced { type zelktest paced true }
+EOF
+  for ((i = 0; i < $(nproc); i++)); do
+    (while :; do :; done) &
+    busy+=("$!")
+  done
+  HOME=$work/home /usr/bin/time -f '%e %U %S %M' -o "$work/time" \
+    "$zelk" 2496 60 paced s /dev/null <"$work/yes" >"$work/paced.out" 2>&1
+  for pid in "${busy[@]}"; do kill "$pid" 2>/dev/null || true; done
+  busy=()
+  # 1407 periods of 4096 frames: the take lasts 60.032 s of device time. The
+  # test device holds its clock back for a late reader instead of
+  # overrunning, so time past that is how late zelk fell behind.
+  read -r wall user sys rss <"$work/time"
+  overruns=$(awk -F'= ' '/Record Overruns/ { print $2 }' "$work/paced.out")
+  awk -v w="$wall" -v u="$user" -v s="$sys" -v m="$rss" -v o="${overruns:-0}" \
+    'BEGIN { printf "overruns %d   late %.2f s   cpu %.2f s = %.2f%% of one core   max RSS %d KiB\n",
+             o, w - 60.032, u + s, 100 * (u + s) / w, m }'
+fi
