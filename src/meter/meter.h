@@ -26,18 +26,12 @@ void PrintPeakReport(const PeakPair& takePeak,
                      const std::array<int32_t, 2>& channelOn, int32_t stereo,
                      uint32_t bytesPerSample);
 
-// Status line, first field: "\rrem = %.2f sec".
+// Status line, first field: "\rrem = %.2f sec". It is written with the
+// rest of the line.
 void UpdateClock(int32_t frameCount, int32_t frameAdjust, uint32_t sampleRate);
 
-// Status line, the rest: range label, 24-column bar, held peaks.
+// Status line, the rest: range label, 24-column bar, held peaks. Writes the
+// whole line and flushes it.
 void StereoMeter(const PeakPair& periodPeak, float range, int* firstCall,
                  float decay, int32_t bytesPerSample, int32_t meterType,
                  const PeakPair& heldPeak);
-
-// The whole status line: what UpdateClock and then StereoMeter print with
-// the same arguments, written with a single flush.
-void DrawStatusLine(int32_t frameCount, int32_t frameAdjust,
-                    uint32_t sampleRate, const PeakPair& periodPeak,
-                    float range, int* firstCall, float decay,
-                    int32_t bytesPerSample, int32_t meterType,
-                    const PeakPair& heldPeak);

@@ -68,25 +68,6 @@ void AppendFloat(Line& line, CachedText& cache, const char* format,
   });
 }
 
-// Dbfs of the last peak seen here: a held peak, and the meter level of a
-// steady or silent input, repeat from period to period.
-struct CachedDbfs {
-  bool valid = false;
-  int32_t peak = 0;
-  uint32_t bytesPerSample = 0;
-  double db = 0;
-
-  double operator()(int32_t newPeak, uint32_t newBytesPerSample) {
-    if (!valid || newPeak != peak || newBytesPerSample != bytesPerSample) {
-      valid = true;
-      peak = newPeak;
-      bytesPerSample = newBytesPerSample;
-      db = Dbfs(peak, bytesPerSample);
-    }
-    return db;
-  }
-};
-
 // "\rrem = %.2f sec" with `frames` / `sampleRate`. The seconds change every
 // period, so they are formatted with integers where that gives printf's
 // digits: the double quotient lies within 2^-22 / sampleRate of the true
@@ -130,10 +111,6 @@ void AppendMeter(Line& line, const PeakPair& periodPeak, float range,
   static float Last;
   static float realPeakL;
   static float realPeakR;
-  // Where a peak-hold marker would sit; tracked but not drawn.
-  [[maybe_unused]] static float PeakBars;
-  static float OldPeak;
-  static CachedDbfs levelDb, leftDb, rightDb;
   static CachedText label, left, right;
 
   const auto b = static_cast<uint32_t>(bytesPerSample);
@@ -141,7 +118,7 @@ void AppendMeter(Line& line, const PeakPair& periodPeak, float range,
       meterType == 2
           ? static_cast<int32_t>(0.5 * periodPeak[0] + 0.5 * periodPeak[1])
           : periodPeak[0];
-  const double level = levelDb(meterLevel, b);
+  const double level = Dbfs(meterLevel, b);
   const float step = range / kBarColumns;
 
   if (*firstCall == 1) {
@@ -151,8 +128,6 @@ void AppendMeter(Line& line, const PeakPair& periodPeak, float range,
     Last = -144.0f;
     realPeakL = -144.0f;
     realPeakR = -144.0f;
-    PeakBars = 0.0f;
-    OldPeak = 0.0f;
   }
 
   // Rise at once, fall by `decay` per call: the usual ballistics of a
@@ -161,11 +136,6 @@ void AppendMeter(Line& line, const PeakPair& periodPeak, float range,
     Current = level;
   } else {
     Current -= decay;
-  }
-
-  if (meterLevel > OldPeak && level < 0) {
-    PeakBars = static_cast<float>((level + range) / step);
-    OldPeak = static_cast<float>(meterLevel);
   }
 
   AppendFloat(line, label, "\t -%.0f dB [", range);
@@ -182,45 +152,39 @@ void AppendMeter(Line& line, const PeakPair& periodPeak, float range,
   line.Append(bar.data(), bar.size());
 
   // A held peak of 0 means nothing has been held yet: keep the last figure.
-  if (heldPeak[0] != 0) realPeakL = static_cast<float>(leftDb(heldPeak[0], b));
+  if (heldPeak[0] != 0) realPeakL = static_cast<float>(Dbfs(heldPeak[0], b));
   if (meterType == 2 && heldPeak[1] != 0) {
-    realPeakR = static_cast<float>(rightDb(heldPeak[1], b));
+    realPeakR = static_cast<float>(Dbfs(heldPeak[1], b));
   }
 
   AppendFloat(line, left, "] %.1f", realPeakL);
   if (meterType == 2) AppendFloat(line, right, " / %.1f", realPeakR);
   line.Append(" dB   ", 6);
 
-  // At full scale the hold restarts, so the next peak below it registers.
-  if (level >= 0) OldPeak = 0;
   Last = static_cast<float>(level);
+}
+
+// The line being drawn: UpdateClock begins it, StereoMeter ends it and
+// writes it, so that each period's line reaches the console in one write.
+Line& PendingLine() {
+  static Line line;
+  return line;
 }
 
 }  // namespace
 
 void UpdateClock(int32_t frameCount, int32_t frameAdjust, uint32_t sampleRate) {
-  Line line;
+  Line& line = PendingLine();
+  line.length = 0;
   AppendClock(line, FramesLeft(frameCount, frameAdjust), sampleRate);
-  line.Write();
 }
 
 void StereoMeter(const PeakPair& periodPeak, float range, int* firstCall,
                  float decay, int32_t bytesPerSample, int32_t meterType,
                  const PeakPair& heldPeak) {
-  Line line;
+  Line& line = PendingLine();
   AppendMeter(line, periodPeak, range, firstCall, decay, bytesPerSample,
               meterType, heldPeak);
   line.Write();
-}
-
-void DrawStatusLine(int32_t frameCount, int32_t frameAdjust,
-                    uint32_t sampleRate, const PeakPair& periodPeak,
-                    float range, int* firstCall, float decay,
-                    int32_t bytesPerSample, int32_t meterType,
-                    const PeakPair& heldPeak) {
-  Line line;
-  AppendClock(line, FramesLeft(frameCount, frameAdjust), sampleRate);
-  AppendMeter(line, periodPeak, range, firstCall, decay, bytesPerSample,
-              meterType, heldPeak);
-  line.Write();
+  line.length = 0;
 }

@@ -177,10 +177,10 @@ void RECORD(const char* deviceName, uint32_t sampleRate, float duration,
     CheckPeaks(mode, device, buffers, pair, takePeak, periodPeak);
     WriteFrames(mode, outputs, buffers, pair, device.periodFrames);
     framesDone += device.periodFrames;
-    DrawStatusLine(totalFrames, -framesDone, sampleRate, periodPeak,
-                   kMeterRange, &meterFirstCall, kMeterDecay,
-                   static_cast<int32_t>(bytesPerSample), mode.meterChannels,
-                   heldPeak);
+    UpdateClock(totalFrames, -framesDone, sampleRate);
+    StereoMeter(periodPeak, kMeterRange, &meterFirstCall, kMeterDecay,
+                static_cast<int32_t>(bytesPerSample), mode.meterChannels,
+                heldPeak);
     HoldPeaks(mode, holdPeriods, periodPeak, heldPeak, holdCount);
   }
 
