@@ -1,7 +1,8 @@
 /* zelktest: a capture device for the end-to-end tests (an ALSA external I/O
  * plugin) whose content is known and whose faults come when asked:
  *   pcm.dev { type zelktest
- *             paced true       # no faster than real time
+ *             paced true       # in real time: a reader a buffer behind
+ *                              # overruns, as on a sound card
  *             format "S16_LE"  # the only format (default S16_LE, S24_3LE)
  *             rate 8000        # the only rate
  *             period 4410      # the only period, in frames (with format)
@@ -45,11 +46,15 @@ static snd_pcm_sframes_t dev_pointer(snd_pcm_ioplug_t* io) {
   return (snd_pcm_sframes_t)((d->handed + io->period_size) % io->buffer_size);
 }
 
-static int dev_start(snd_pcm_ioplug_t* io) {
-  struct dev* d = io->private_data;
+static uint64_t now_ns(void) {
   struct timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
-  d->startNs = (uint64_t)t.tv_sec * 1000000000u + (uint64_t)t.tv_nsec;
+  return (uint64_t)t.tv_sec * 1000000000u + (uint64_t)t.tv_nsec;
+}
+
+static int dev_start(snd_pcm_ioplug_t* io) {
+  struct dev* d = io->private_data;
+  d->startNs = now_ns();
   d->startFrame = d->frame;
   return d->sticky;
 }
@@ -92,6 +97,12 @@ static snd_pcm_sframes_t dev_transfer(snd_pcm_ioplug_t* io,
   if (d->cut && (d->cut = 0, offset != 0)) return -EAGAIN;
   const int error = d->sticky ? d->sticky : fire(d, &size);
   if (error) return error;
+  const uint64_t captured =
+      d->startFrame + (now_ns() - d->startNs) * io->rate / 1000000000u;
+  if (d->paced && captured > d->frame + io->buffer_size) {
+    d->frame = captured;
+    return snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN), -EPIPE;
+  }
   const uint64_t due =
       d->startNs + (d->frame + size - d->startFrame) * 1000000000u / io->rate;
   const struct timespec t = {(time_t)(due / 1000000000u),
