@@ -137,9 +137,9 @@ EOF
     "$zelk" 2496 60 paced s /dev/null <"$work/yes" >"$work/paced.out" 2>&1
   for pid in "${busy[@]}"; do kill "$pid" 2>/dev/null || true; done
   busy=()
-  # 1407 periods of 4096 frames: the take lasts 60.032 s of device time. The
-  # test device holds its clock back for a late reader instead of
-  # overrunning, so time past that is how late zelk fell behind.
+  # 1407 periods of 4096 frames: the take lasts 60.032 s of device time. Like
+  # a sound card, the test device overruns when zelk falls a buffer (32768
+  # frames, 0.34 s) behind; time past 60.032 s is how late the last read was.
   read -r wall user sys rss <"$work/time"
   overruns=$(awk -F'= ' '/Record Overruns/ { print $2 }' "$work/paced.out")
   awk -v w="$wall" -v u="$user" -v s="$sys" -v m="$rss" -v o="${overruns:-0}" \
