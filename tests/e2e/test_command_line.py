@@ -70,20 +70,23 @@ class Accepted(Case):
 class Prompt(Case):
     def test_existing_files_are_asked_about_in_order(self):
         both = prompt('a.wav') + prompt('b.wav')
-        for mode, stdin, out, code, kept in [
-                ('1', 'y X oooo o\n', prompt('a.wav') + 'Recording\n', 0, ['b.wav']),
-                ('1', 'x\n', prompt('a.wav'), 1, ['a.wav', 'b.wav']),
-                ('1', '', prompt('a.wav'), 1, ['a.wav', 'b.wav']),
-                ('2', 'o\nx\n', both, 1, ['a.wav', 'b.wav']),
-                ('2', 'x\n', prompt('a.wav'), 1, ['a.wav', 'b.wav']),
-                ('2', 'o o', both + 'Recording\n', 0, []),
-                ('2a', 'o', prompt('a.wav') + ONE_NAME, 1, ['a.wav', 'b.wav']),
-                ('s', 'o', prompt('a.wav') + 'Recording in Stereo\n', 0, ['b.wav'])]:
-            with self.subTest(mode=mode, stdin=stdin):
+        for mode, names, stdin, out, code, kept in [
+                ('1', 'ab', 'y X oooo o\n', prompt('a.wav') + 'Recording\n', 0, ['b.wav']),
+                ('1', 'ab', 'x\n', prompt('a.wav'), 1, ['a.wav', 'b.wav']),
+                ('1', 'ab', '', prompt('a.wav'), 1, ['a.wav', 'b.wav']),
+                ('2', 'ab', 'o\nx\n', both, 1, ['a.wav', 'b.wav']),
+                ('2', 'ab', 'x\n', prompt('a.wav'), 1, ['a.wav', 'b.wav']),
+                ('2', 'ab', 'o o', both + 'Recording\n', 0, []),
+                ('2', 'a', 'o', prompt('a.wav') + ONE_NAME, 1, ['a.wav', 'b.wav']),
+                ('2', 'ah', 'o o', prompt('a.wav') + prompt('h.wav') + NAMES, 1, ['a.wav']),
+                ('s', 'ab', 'o', prompt('a.wav') + 'Recording in Stereo\n', 0, ['b.wav'])]:
+            with self.subTest(mode=mode, names=names, stdin=stdin):
+                self.clean()
                 self.write('a.wav', 'keep')
                 self.write('b.wav', 'keep')
-                names = ['a.wav'] if mode == '2a' else ['a.wav', 'b.wav']
-                r = self.zelk('1644', '0.01', 'null', mode[0], *names, stdin=stdin)
+                os.link(self.path('a.wav'), self.path('h.wav'))  # one file, two names
+                r = self.zelk('1644', '0.01', 'null', mode, *[n + '.wav' for n in names],
+                              stdin=stdin)
                 self.assertEqual((r.out[:len(out)], r.code), (out, code), r)
                 if code == 1:
                     self.assertEqual(r.out, out)
@@ -110,6 +113,13 @@ class GeneratedNames(Case):
         self.assertGreater(number, now + 5)
         self.assertEqual(made, ['rec_chan_1_%d.wav' % number, 'rec_chan_2_%d.wav' % number])
         self.assertEqual(len(self.read(made[0])), 44 + 2 * PERIOD)
+        # Stereo: one file, for channel 1, of two channels.
+        self.assertEqual(self.zelk('2496', '0.01', 'null', 's').code, 0)
+        stereo = set(os.listdir(self.dir)) - set(taken) - set(made) - {link, '.asoundrc'}
+        self.assertEqual(len(stereo), 1, stereo)
+        name = stereo.pop()
+        self.assertTrue(name.startswith('rec_chan_1_'), name)
+        self.assertTake(name, 96000, 3, 2, bytes(6 * PERIOD))
 
 
 if __name__ == '__main__':

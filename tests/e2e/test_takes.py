@@ -65,7 +65,7 @@ class StatusLine(Case):
     def test_held_peak_restarts_after_33_periods(self):
         self.feed([(16384, 0)] + [(8192, 0)] * 39)
         r = self.zelk('1644', '3.7', 'feed', '1', 'a.wav')
-        figures = [status.split('] ')[1].split(' ')[0] for status in r.out.split('\r')[1:]]
+        figures = [status.split('] ')[1].split(' dB')[0] for status in r.out.split('\r')[1:]]
         self.assertEqual(figures, ['-144.0'] + ['-6.0'] * 32 + ['-12.0'] * 7)
 
 
