@@ -17,18 +17,9 @@ std::string Stdout(F body) {
   return testing::internal::GetCapturedStdout();
 }
 
-void Put(std::vector<uint8_t>& buffer, size_t index, int32_t value,
-         uint32_t b) {
-  for (uint32_t i = 0; i < b; ++i) {
-    buffer[index * b + i] = static_cast<uint8_t>(value >> (8 * i));
-  }
-}
-
 TEST(CheckPeak, WarnsOncePerCallAndOnlyRaises) {
-  std::vector<uint8_t> buffer(4 * 2);
-  Put(buffer, 1, -80, 2);
-  Put(buffer, 2, -32768, 2);
-  Put(buffer, 3, 32767, 2);
+  // 0, -80, -32768, 32767
+  const std::vector<uint8_t> buffer = {0, 0, 0xb0, 0xff, 0, 0x80, 0xff, 0x7f};
   PeakPair take{100, 7}, period{50, 9};
   // Only `frameCount` samples count, and none when it is not positive.
   EXPECT_EQ(Stdout([&] {

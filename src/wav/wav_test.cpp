@@ -94,14 +94,4 @@ TEST(MendHeader, CutsToWholeFramesAndRewritesSizes) {
   std::remove(path.c_str());
 }
 
-TEST(Interleave, MergesFramesAndWritesOnlyWhatFits) {
-  Bytes out(16, 0xee);
-  const Bytes one = Hex("010203 040506"), two = Hex("0a0b0c 0d0e0f");
-  for (int32_t count : {0, -1}) Interleave(count, 2, one, two, out);
-  Interleave(9, 3, one, two, out);  // the channels hold two frames
-  EXPECT_EQ(out, Hex("0102030a0b0c 0405060d0e0f eeeeeeee"));
-  Interleave(3, 2, one, two, out);
-  EXPECT_EQ(out, Hex("01020a0b 03040c0d 05060e0f eeeeeeee"));
-}
-
 }  // namespace

@@ -84,7 +84,7 @@ class Case(unittest.TestCase):
         with open(self.path(name), 'rb') as f:
             return f.read()
 
-    def start(self, *args, stdout=subprocess.PIPE, env=(), user=None, limits=(), ignore=()):
+    def start(self, *args, env=(), user=None, limits=(), ignore=()):
         def child():
             for number in (signal.SIGXFSZ,) + tuple(ignore):  # SIGXFSZ: writes fail EFBIG
                 signal.signal(number, signal.SIG_IGN)
@@ -98,11 +98,11 @@ class Case(unittest.TestCase):
             program = shutil.copy(ZELK, self.path('.zelk'))
         return subprocess.Popen([program] + list(args), cwd=self.dir, stdin=subprocess.PIPE,
                                 env=dict(os.environ, HOME=self.dir, LANG='C', **dict(env)),
-                                stdout=stdout, stderr=subprocess.PIPE, preexec_fn=child)
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=child)
 
     def finish(self, process, stdin='', timeout=60):
         out, err = process.communicate(stdin.encode(), timeout=timeout)
-        return Result((out or b'').decode('latin-1'), err.decode('latin-1'), process.returncode)
+        return Result(out.decode('latin-1'), err.decode('latin-1'), process.returncode)
 
     def zelk(self, *args, stdin='', timeout=60, **options):
         return self.finish(self.start(*args, **options), stdin, timeout)
