@@ -96,9 +96,11 @@ class Case(unittest.TestCase):
         program = ZELK
         if user is not None:  # the build folder may be closed to that user
             program = shutil.copy(ZELK, self.path('.zelk'))
-        return subprocess.Popen([program] + list(args), cwd=self.dir, stdin=subprocess.PIPE,
-                                env=dict(os.environ, HOME=self.dir, LANG='C', **dict(env)),
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=child)
+        process = subprocess.Popen([program] + list(args), cwd=self.dir, stdin=subprocess.PIPE,
+                                   env=dict(os.environ, HOME=self.dir, LANG='C', **dict(env)),
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=child)
+        self.addCleanup(process.kill)  # a run that hangs must not outlive its test
+        return process
 
     def finish(self, process, stdin='', timeout=60):
         out, err = process.communicate(stdin.encode(), timeout=timeout)
