@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -33,6 +34,24 @@ TEST(CheckPeak, WarnsOncePerCallAndOnlyRaises) {
   EXPECT_EQ(Stdout(call), "\nInput Channel 2 is Peaking!\n");
   EXPECT_EQ(Stdout(call), "\nInput Channel 2 is Peaking!\n");
   EXPECT_EQ(take, (PeakPair{100, 32768}));
+}
+
+// Full scale and the step below it clip; the step below that does not.
+TEST(CheckPeak, ClipsAtTheTopTwoMagnitudes) {
+  for (const auto& [b, value, clips] : {std::tuple{2u, 32766, false},
+                                        {2u, -32767, true},
+                                        {3u, 8388606, false},
+                                        {3u, -8388607, true},
+                                        {3u, 8388607, true}}) {
+    std::vector<uint8_t> sample(b);
+    for (uint32_t i = 0; i < b; ++i)
+      sample[i] = static_cast<uint8_t>(value >> 8 * i);
+    PeakPair take{}, period{};
+    EXPECT_EQ(Stdout([&] { CheckPeak(0, 1, b, take, sample, period); }),
+              clips ? "\nInput Channel 1 is Peaking!\n" : "")
+        << value;
+    EXPECT_EQ(take[0], std::abs(value));
+  }
 }
 
 TEST(PrintPeakReport, LinesAndFigures) {
