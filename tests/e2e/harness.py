@@ -13,6 +13,10 @@ import unittest
 
 ZELK, TESTDEV, FAILSYNC = (os.environ['ZELK_' + name] for name in ('BINARY', 'TESTDEV', 'FAILSYNC'))
 PERIOD = 4096
+# The files of a take into a.wav (and b.wav) by channel argument, and the
+# input channels each holds.
+FILES = {'1': [('a.wav', (0,))], 's': [('a.wav', (0, 1))],
+         '2': [('a.wav', (0,)), ('b.wav', (1,))]}
 NOBODY = 65534
 
 

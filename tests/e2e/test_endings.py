@@ -5,7 +5,7 @@ import signal
 import struct
 import unittest
 
-from harness import Case, NOBODY, PERIOD, ramp
+from harness import Case, FILES, NOBODY, PERIOD, ramp
 from test_command_line import prompt
 
 P = PERIOD
@@ -23,9 +23,7 @@ class Signals(Case):
                 self.wait_for_status_lines(process, 3)
                 process.send_signal(number)
                 self.assertEqual(self.finish(process).code, -number)
-                files = {'1': [('a.wav', (0,))], 's': [('a.wav', (0, 1))],
-                         '2': [('a.wav', (0,)), ('b.wav', (1,))]}[mode]
-                for name, channels in files:
+                for name, channels in FILES[mode]:
                     frames = (len(self.read(name)) - 44) // (width * len(channels))
                     self.assertGreaterEqual(frames, 3 * P)
                     self.assertTake(name, rate, width, len(channels),

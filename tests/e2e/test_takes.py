@@ -5,7 +5,7 @@ import os
 import struct
 import unittest
 
-from harness import Case, FAILSYNC, PERIOD, ramp
+from harness import Case, FAILSYNC, FILES, PERIOD, ramp
 
 
 class Takes(Case):
@@ -28,14 +28,10 @@ class Takes(Case):
                 self.assertEqual(r.out.count('\rrem'), frames // period)
                 self.assertTrue(r.out.endswith('dBFS\nDone\n'), r)
                 self.assertEqual(r.out.count('\tchannel'), 1 if mode == '1' else 2)
-                if mode == 's':
-                    self.assertTake('a.wav', rate, width, 2, ramp(0, frames, width, (0, 1)))
-                else:
-                    self.assertTake('a.wav', rate, width, 1, ramp(0, frames, width))
-                if mode == '2':
-                    self.assertTake('b.wav', rate, width, 1, ramp(0, frames, width, (1,)))
-                else:
-                    self.assertFalse(os.path.exists(self.path('b.wav')))
+                for name, channels in FILES[mode]:
+                    self.assertTake(name, rate, width, len(channels),
+                                    ramp(0, frames, width, channels))
+                self.assertEqual(os.path.exists(self.path('b.wav')), mode == '2')
 
 
 def line(rem, bars, figures):
@@ -108,9 +104,7 @@ class FaultCase(Case):
         self.assertEqual(r.out.count('\nRX\n'), overruns, r)
         self.assertEqual('\nRecord Overruns = %d\n' % overruns in r.out, overruns > 0, r)
         self.assertEqual(r.out.endswith('Done\n'), not err, r)
-        files = {'1': [('a.wav', (0,))], 's': [('a.wav', (0, 1))],
-                 '2': [('a.wav', (0,)), ('b.wav', (1,))]}[mode]
-        for (name, channels), runs in zip(files, segments):
+        for (name, channels), runs in zip(FILES[mode], segments):
             self.assertTake(name, rate, width, len(channels), content(runs, width, channels))
 
 
