@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <utility>
 
 // The AVX2 versions are built on x86-64 with GCC or Clang, whose target
 // attribute compiles them beside the baseline code of the rest of the file.
@@ -126,6 +127,17 @@ ZELK_TARGET_AVX2 __m256i Load(const uint8_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
+// The least of the lanes of `lo` and the greatest of `hi`, lanes of T.
+template <typename T>
+ZELK_TARGET_AVX2 std::pair<T, T> Extremes(__m256i lo, __m256i hi) {
+  alignas(32) std::array<T, 32 / sizeof(T)> low;
+  alignas(32) std::array<T, 32 / sizeof(T)> high;
+  _mm256_store_si256(reinterpret_cast<__m256i*>(low.data()), lo);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(high.data()), hi);
+  return {*std::min_element(low.begin(), low.end()),
+          *std::max_element(high.begin(), high.end())};
+}
+
 // 16 samples per vector, used as they are.
 ZELK_TARGET_AVX2 int32_t Scan16Avx2(const uint8_t* p, int32_t count) {
   constexpr int32_t kLanes = 16;
@@ -150,12 +162,8 @@ ZELK_TARGET_AVX2 int32_t Scan16Avx2(const uint8_t* p, int32_t count) {
     lo = _mm256_min_epi16(lo, a);
     hi = _mm256_max_epi16(hi, a);
   }
-  alignas(32) std::array<int16_t, kLanes> low;
-  alignas(32) std::array<int16_t, kLanes> high;
-  _mm256_store_si256(reinterpret_cast<__m256i*>(low.data()), lo);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(high.data()), hi);
-  return std::max<int32_t>(*std::max_element(high.begin(), high.end()),
-                           -*std::min_element(low.begin(), low.end()));
+  const auto [low, high] = Extremes<int16_t>(lo, hi);
+  return std::max<int32_t>(high, -low);
 }
 
 // 8 samples (24 bytes) per vector, brought in by a 32-byte load, so a load
@@ -205,12 +213,8 @@ ZELK_TARGET_AVX2 int32_t Scan24Avx2(const uint8_t* p, int32_t count) {
     lo = _mm256_min_epi32(lo, a);
     hi = _mm256_max_epi32(hi, a);
   }
-  alignas(32) std::array<int32_t, kLanes24> low;
-  alignas(32) std::array<int32_t, kLanes24> high;
-  _mm256_store_si256(reinterpret_cast<__m256i*>(low.data()), lo);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(high.data()), hi);
-  return Magnitude24(*std::min_element(low.begin(), low.end()),
-                     *std::max_element(high.begin(), high.end()));
+  const auto [low, high] = Extremes<int32_t>(lo, hi);
+  return Magnitude24(low, high);
 }
 
 #endif  // ZELK_AVX2
