@@ -12,6 +12,7 @@ import time
 import unittest
 
 ZELK, TESTDEV, FAILSYNC = (os.environ['ZELK_' + name] for name in ('BINARY', 'TESTDEV', 'FAILSYNC'))
+SANITIZED = os.environ.get('ZELK_SANITIZE') == '1'
 PERIOD = 4096
 # The files of a take into a.wav (and b.wav) by channel argument, and the
 # input channels each holds.
