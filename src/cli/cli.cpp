@@ -1,9 +1,12 @@
 #include "cli/cli.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -11,6 +14,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "record/console.h"
 #include "record/formats.h"
 #include "record/record.h"
 
@@ -50,9 +54,34 @@ constexpr const char* kUsage[] = {
     "the number of channels.  Only one filename is needed or created.",
 };
 
-[[noreturn]] void Refuse(const char* message) {
-  std::puts(message);
-  std::exit(1);
+int Refuse(const char* message) {
+  std::fprintf(ConsoleStream(), "%s\n", message);
+  return 1;
+}
+
+// A standard stream closed when we start would hand its descriptor to the
+// first file opened, and the console would be written into a take.
+void OpenClosedStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    }
+  }
+}
+
+// A take written to standard output (/dev/stdout, or a file it is
+// redirected to) must hold nothing but the take: the console goes to
+// standard error instead.
+bool IsStandardOutput(const char* name) {
+  struct stat out {
+  }, file{};
+  return name != nullptr && fstat(1, &out) == 0 && stat(name, &file) == 0 &&
+         out.st_dev == file.st_dev && out.st_ino == file.st_ino;
+}
+
+bool ReadsAsTwo(const char* channels) {
+  return std::strcmp(channels, "s") != 0 &&
+         std::strtol(channels, nullptr, 10) == 2;
 }
 
 // Reads one white-space delimited word as scanf("%s") would, keeping at most
@@ -96,7 +125,7 @@ bool UsableNames(const char* first, const char* second) {
 }  // namespace
 
 void Help() {
-  for (const char* line : kUsage) std::puts(line);
+  for (const char* line : kUsage) std::fprintf(ConsoleStream(), "%s\n", line);
 }
 
 int CheckFileName(const char* fileName) {
@@ -107,9 +136,10 @@ int CheckFileName(const char* fileName) {
 }
 
 int CheckOverwrite(const char* fileName) {
-  std::printf("\nFile %s already exists!\n", fileName);
-  std::puts("Enter 'x' to exit or 'o' to overwrite");
-  std::fflush(stdout);  // a program driving us through a pipe must see it
+  std::FILE* console = ConsoleStream();
+  std::fprintf(console, "\nFile %s already exists!\n", fileName);
+  std::fputs("Enter 'x' to exit or 'o' to overwrite\n", console);
+  std::fflush(console);  // a program driving us through a pipe must see it
   std::array<char, 4> answer = {'0', '\0'};
   bool truncated = false;
   while (ReadWord(answer, truncated)) {
@@ -122,28 +152,36 @@ int CheckOverwrite(const char* fileName) {
 }
 
 int ZelkMain(int argc, char** argv) {
+  OpenClosedStandardStreams();
   // The console only shows the take: a reader of our output that goes away
-  // must not end it.
+  // must not end it. A file size limit is a failed write, as a full disk.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   const int args = argc - 1;
+  if ((args >= 5 && IsStandardOutput(argv[5])) ||
+      (args >= 6 && ReadsAsTwo(argv[4]) && IsStandardOutput(argv[6]))) {
+    SendConsoleTo(2);
+  }
   if (args < 2) {
     Help();
-    std::exit(1);
+    return 1;
   }
 
   const RecordingFormat* format = FindFormat(argv[1]);
-  if (format == nullptr) Refuse("Improper format request");
+  if (format == nullptr) return Refuse("Improper format request");
 
   const float duration = static_cast<float>(std::strtod(argv[2], nullptr));
   if (!(duration > 0.0f) || !std::isfinite(duration)) {
-    Refuse("Improper duration request");
+    return Refuse("Improper duration request");
   }
 
   std::array<char, kDeviceNameBytes> deviceName{"default"};
   if (args >= 3) {
     const std::size_t length = std::strlen(argv[3]);
     // Cutting a long name would open some other device than the one typed.
-    if (length >= deviceName.size()) Refuse("Improper device name request");
+    if (length >= deviceName.size()) {
+      return Refuse("Improper device name request");
+    }
     std::memcpy(deviceName.data(), argv[3], length + 1);
   }
 
@@ -155,7 +193,7 @@ int ZelkMain(int argc, char** argv) {
     } else {
       const long channels = std::strtol(argv[4], nullptr, 10);
       if (channels != 1 && channels != 2) {
-        Refuse("Improper channel number request");
+        return Refuse("Improper channel number request");
       }
       channelCount = static_cast<int32_t>(channels);
     }
@@ -168,14 +206,17 @@ int ZelkMain(int argc, char** argv) {
   if (args >= 5) {
     const char* first = argv[5];
     const char* second = (channelCount == 2 && args >= 6) ? argv[6] : nullptr;
-    if (!UsableNames(first, second)) Refuse("Improper file name request");
+    if (!UsableNames(first, second)) {
+      return Refuse("Improper file name request");
+    }
 
     const bool firstPresent = CheckFileName(first) == 2;
     const bool secondPresent = second != nullptr && CheckFileName(second) == 2;
-    if (firstPresent && CheckOverwrite(first) == 1) std::exit(1);
-    if (secondPresent && CheckOverwrite(second) == 1) std::exit(1);
+    if (firstPresent && CheckOverwrite(first) == 1) return 1;
+    if (secondPresent && CheckOverwrite(second) == 1) return 1;
     if (channelCount == 2 && second == nullptr) {
-      Refuse("2 channels were requested, but on1y 1 filename was entered!");
+      return Refuse(
+          "2 channels were requested, but on1y 1 filename was entered!");
     }
 
     std::snprintf(nameList.data(), nameList.size(), "%s\n%s%s", first,
@@ -189,7 +230,7 @@ int ZelkMain(int argc, char** argv) {
   }
 
   nameScratch[0] = '\0';
-  RECORD(deviceName.data(), format->sampleRate, duration, channelCount,
-         format->bytesPerSample, autoName, nameList, nameScratch, stereo);
-  return 0;
+  return RECORD(deviceName.data(), format->sampleRate, duration, channelCount,
+                format->bytesPerSample, autoName, nameList, nameScratch,
+                stereo);
 }

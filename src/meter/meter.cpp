@@ -27,7 +27,7 @@ double Dbfs(int32_t peak, uint32_t bytesPerSample) {
                             static_cast<double>(peak));
 }
 
-void CheckPeak(int32_t channelIndex, int32_t frameCount,
+bool CheckPeak(int32_t channelIndex, int32_t frameCount,
                uint32_t bytesPerSample, PeakPair& takePeak,
                std::span<const uint8_t> samples, PeakPair& periodPeak) {
   // sw: whether this call clipped; bufferM: the buffer being scanned. Both
@@ -37,8 +37,8 @@ void CheckPeak(int32_t channelIndex, int32_t frameCount,
   sw = 0;
   bufferM = samples.data();
 
-  if (frameCount <= 0 || channelIndex < 0 || channelIndex > 1) return;
-  if (bytesPerSample != 2 && bytesPerSample != 3) return;
+  if (frameCount <= 0 || channelIndex < 0 || channelIndex > 1) return false;
+  if (bytesPerSample != 2 && bytesPerSample != 3) return false;
   const auto fits = static_cast<int64_t>(samples.size() / bytesPerSample);
   const auto count = static_cast<int32_t>(std::min<int64_t>(frameCount, fits));
 
@@ -58,20 +58,22 @@ void CheckPeak(int32_t channelIndex, int32_t frameCount,
   take = std::max(take, peak);
   period = std::max(period, peak);
   if (peak > clip) sw = 1;
-  if (sw == 1) {
-    std::printf("\nInput Channel %i is Peaking!\n", channelIndex + 1);
-  }
+  return sw == 1;
 }
 
-void PrintPeakReport(const PeakPair& takePeak,
-                     const std::array<int32_t, 2>& channelOn, int32_t stereo,
-                     uint32_t bytesPerSample) {
-  std::puts("\n\nInput Channel Peaks:");
+void ClipWarning(Line& out, int32_t channelIndex) {
+  out.Print("\nInput Channel %i is Peaking!\n", channelIndex + 1);
+}
+
+void PeakReport(Line& out, const PeakPair& takePeak,
+                const std::array<int32_t, 2>& channelOn, int32_t stereo,
+                uint32_t bytesPerSample) {
+  out.Append("\n\nInput Channel Peaks:\n");
   auto line = [&](int n) {
     // Rounded to single precision first so the figure matches the status
     // line, which holds its peaks as floats.
     const auto db = static_cast<float>(Dbfs(takePeak[n - 1], bytesPerSample));
-    std::printf("\tchannel %i: %.2f dBFS\n", n, static_cast<double>(db));
+    out.Print("\tchannel %i: %.2f dBFS\n", n, static_cast<double>(db));
   };
   if (channelOn[0] == 1) line(1);
   if (channelOn[1] == 1 || stereo == 1) line(2);

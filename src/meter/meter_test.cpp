@@ -9,13 +9,12 @@
 
 namespace {
 
+// What `body` writes into a fresh line.
 template <typename F>
-std::string Stdout(F body) {
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  body();
-  std::fflush(stdout);
-  return testing::internal::GetCapturedStdout();
+std::string Text(F body) {
+  Line line;
+  body(line);
+  return std::string(line.View());
 }
 
 TEST(CheckPeak, WarnsOncePerCallAndOnlyRaises) {
@@ -23,17 +22,15 @@ TEST(CheckPeak, WarnsOncePerCallAndOnlyRaises) {
   const std::vector<uint8_t> buffer = {0, 0, 0xb0, 0xff, 0, 0x80, 0xff, 0x7f};
   PeakPair take{100, 7}, period{50, 9};
   // Only `frameCount` samples count, and none when it is not positive.
-  EXPECT_EQ(Stdout([&] {
-              for (int32_t n : {2, 0, -4})
-                CheckPeak(0, n, 2, take, buffer, period);
-            }),
-            "");
+  for (int32_t n : {2, 0, -4})
+    EXPECT_FALSE(CheckPeak(0, n, 2, take, buffer, period));
   EXPECT_EQ(take, (PeakPair{100, 7}));
   EXPECT_EQ(period, (PeakPair{80, 9}));
-  auto call = [&] { CheckPeak(1, 4, 2, take, buffer, period); };
-  EXPECT_EQ(Stdout(call), "\nInput Channel 2 is Peaking!\n");
-  EXPECT_EQ(Stdout(call), "\nInput Channel 2 is Peaking!\n");
+  EXPECT_TRUE(CheckPeak(1, 4, 2, take, buffer, period));
+  EXPECT_TRUE(CheckPeak(1, 4, 2, take, buffer, period));
   EXPECT_EQ(take, (PeakPair{100, 32768}));
+  EXPECT_EQ(Text([](Line& l) { ClipWarning(l, 1); }),
+            "\nInput Channel 2 is Peaking!\n");
 }
 
 // Full scale and the step below it clip; the step below that does not.
@@ -47,9 +44,7 @@ TEST(CheckPeak, ClipsAtTheTopTwoMagnitudes) {
     for (uint32_t i = 0; i < b; ++i)
       sample[i] = static_cast<uint8_t>(value >> 8 * i);
     PeakPair take{}, period{};
-    EXPECT_EQ(Stdout([&] { CheckPeak(0, 1, b, take, sample, period); }),
-              clips ? "\nInput Channel 1 is Peaking!\n" : "")
-        << value;
+    EXPECT_EQ(CheckPeak(0, 1, b, take, sample, period), clips) << value;
     EXPECT_EQ(take[0], std::abs(value));
   }
 }
@@ -74,12 +69,13 @@ TEST(PrintPeakReport, LinesAndFigures) {
     std::string expected = "\n\nInput Channel Peaks:\n";
     if (c.one) expected += std::string("\tchannel 1: ") + c.one + " dBFS\n";
     if (c.two) expected += std::string("\tchannel 2: ") + c.two + " dBFS\n";
-    EXPECT_EQ(Stdout([&] { PrintPeakReport(c.peak, c.on, c.stereo, c.b); }),
-              expected);
+    EXPECT_EQ(
+        Text([&](Line& l) { PeakReport(l, c.peak, c.on, c.stereo, c.b); }),
+        expected);
   }
 }
 
-std::string Line(int bars, const char* figures) {
+std::string MeterText(int bars, const char* figures) {
   return "\t -45 dB [" + std::string(bars, '|') + std::string(24 - bars, ' ') +
          "] " + figures + " dB   ";
 }
@@ -108,19 +104,19 @@ TEST(StereoMeter, RisesAtOnceFallsSixColumnsAndHoldsFigures) {
   int first = 0;
   for (const auto& r : rows) {
     if (r.flag != 0) first = r.flag;
-    EXPECT_EQ(Stdout([&] {
-                StereoMeter(r.period, 45, &first, 11.25f, 2, r.meterType,
+    EXPECT_EQ(Text([&](Line& l) {
+                StereoMeter(l, r.period, 45, &first, 11.25f, 2, r.meterType,
                             r.held);
               }),
-              Line(r.bars, r.figures))
+              MeterText(r.bars, r.figures))
         << "bars " << r.bars;
     EXPECT_EQ(first, r.flag == 2 ? 2 : 0);
   }
-  EXPECT_EQ(Stdout([&] {
-              UpdateClock(436904, 0, 44100);
-              StereoMeter({0, 0}, 45, &first, 11.25f, 2, 1, {});
+  EXPECT_EQ(Text([&](Line& l) {
+              UpdateClock(l, 436904, 0, 44100);
+              StereoMeter(l, {0, 0}, 45, &first, 11.25f, 2, 1, {});
             }),
-            "\rrem = 9.91 sec" + Line(0, "-144.0"));
+            "\rrem = 9.91 sec" + MeterText(0, "-144.0"));
 }
 
 }  // namespace

@@ -5,38 +5,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "meter/line.h"
 #include "meter/meter.h"
 
 namespace {
 
 constexpr int kBarColumns = 24;
-
-// Room for the longest line: "%.0f" of the largest float is 39 digits, and
-// "%.2f" of a 32-bit frame count over a rate of 1 is 13 characters.
-constexpr std::size_t kLineBytes = 256;
-
-// The status line is built in one buffer and written with one flush, so
-// that it reaches the terminal in a single write.
-struct Line {
-  std::array<char, kLineBytes> text;
-  std::size_t length = 0;
-
-  void Append(const char* s, std::size_t n) {
-    n = std::min(n, kLineBytes - length);
-    std::memcpy(text.data() + length, s, n);
-    length += n;
-  }
-  template <typename... Args>
-  void Print(const char* format, Args... args) {
-    const int n = std::snprintf(text.data() + length, kLineBytes - length,
-                                format, args...);
-    if (n > 0) length += std::min<std::size_t>(n, kLineBytes - length - 1);
-  }
-  void Write() const {
-    std::fwrite(text.data(), 1, length, stdout);
-    std::fflush(stdout);
-  }
-};
 
 // A piece of text that depends on one value, formatted again only when the
 // value changes: the range label and the held-peak figures stay the same
@@ -164,27 +138,17 @@ void AppendMeter(Line& line, const PeakPair& periodPeak, float range,
   Last = static_cast<float>(level);
 }
 
-// The line being drawn: UpdateClock begins it, StereoMeter ends it and
-// writes it, so that each period's line reaches the console in one write.
-Line& PendingLine() {
-  static Line line;
-  return line;
-}
-
 }  // namespace
 
-void UpdateClock(int32_t frameCount, int32_t frameAdjust, uint32_t sampleRate) {
-  Line& line = PendingLine();
+void UpdateClock(Line& line, int32_t frameCount, int32_t frameAdjust,
+                 uint32_t sampleRate) {
   line.length = 0;
   AppendClock(line, FramesLeft(frameCount, frameAdjust), sampleRate);
 }
 
-void StereoMeter(const PeakPair& periodPeak, float range, int* firstCall,
-                 float decay, int32_t bytesPerSample, int32_t meterType,
-                 const PeakPair& heldPeak) {
-  Line& line = PendingLine();
+void StereoMeter(Line& line, const PeakPair& periodPeak, float range,
+                 int* firstCall, float decay, int32_t bytesPerSample,
+                 int32_t meterType, const PeakPair& heldPeak) {
   AppendMeter(line, periodPeak, range, firstCall, decay, bytesPerSample,
               meterType, heldPeak);
-  line.Write();
-  line.length = 0;
 }

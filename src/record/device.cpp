@@ -4,23 +4,27 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 
+#include "record/console.h"
+#include "record/doorbell.h"
 #include "record/formats.h"
 
 namespace {
 
 constexpr snd_pcm_uframes_t kRequestedPeriodFrames = 4096;
 constexpr snd_pcm_uframes_t kRequestedBufferFrames = 32768;
-// A device that answers "try again" for this long is as good as gone.
-constexpr double kStallSeconds = 10.0;
 constexpr int kResumeTries = 100;
 
-[[noreturn]] void RefuseDevice(const char* format, int err) {
+bool RefuseDevice(const char* format, int err) {
   std::fprintf(stderr, format, snd_strerror(err));
-  std::exit(1);
+  return false;
+}
+
+// A device refused after it opened is closed again.
+bool CloseRefused(snd_pcm_t* pcm) {
+  snd_pcm_close(pcm);
+  return false;
 }
 
 // The values a device settled on, as the refusal report shows them; a value
@@ -48,12 +52,6 @@ Settled ReadBack(const snd_pcm_hw_params_t* params) {
   return settled;
 }
 
-double Now() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + now.tv_nsec * 1e-9;
-}
-
 // Brings a suspended stream back: resumed where the device can, else
 // prepared afresh. Some devices report a resume they could not do, so the
 // state decides.
@@ -72,14 +70,15 @@ void Resume(snd_pcm_t* pcm) {
 
 }  // namespace
 
-Device OpenDevice(const char* deviceName, uint32_t sampleRate,
-                  uint32_t bytesPerSample) {
-  Device device;
-  device.bytesPerSample = bytesPerSample;
-  int err = snd_pcm_open(&device.pcm, deviceName, SND_PCM_STREAM_CAPTURE, 0);
-  if (err < 0) RefuseDevice("unable to open pcm record device: %s\n", err);
+bool OpenDevice(const char* deviceName, uint32_t sampleRate,
+                uint32_t bytesPerSample, Device* device) {
+  device->bytesPerSample = bytesPerSample;
+  int err = snd_pcm_open(&device->pcm, deviceName, SND_PCM_STREAM_CAPTURE, 0);
+  if (err < 0) {
+    return RefuseDevice("unable to open pcm record device: %s\n", err);
+  }
 
-  snd_pcm_t* pcm = device.pcm;
+  snd_pcm_t* pcm = device->pcm;
   snd_pcm_hw_params_t* params;
   snd_pcm_hw_params_alloca(&params);
   snd_pcm_hw_params_any(pcm, params);
@@ -87,7 +86,10 @@ Device OpenDevice(const char* deviceName, uint32_t sampleRate,
   const snd_pcm_format_t format = AlsaFormat(bytesPerSample);
   if (format != SND_PCM_FORMAT_UNKNOWN) {
     err = snd_pcm_hw_params_set_format(pcm, params, format);
-    if (err < 0) RefuseDevice("Problem setting recording format: %s\n", err);
+    if (err < 0) {
+      RefuseDevice("Problem setting recording format: %s\n", err);
+      return CloseRefused(pcm);
+    }
   }
   snd_pcm_hw_params_set_channels(pcm, params, 2);
   unsigned int rate = sampleRate;
@@ -103,56 +105,59 @@ Device OpenDevice(const char* deviceName, uint32_t sampleRate,
   // files will say would record audio that plays back wrong.
   if (commit < 0 || settled.rate != sampleRate || settled.channels != 2 ||
       !settled.nonInterleaved) {
-    std::puts("Could not set record hardware parameters:");
-    std::puts("Returned Driver Parameters:");
-    std::puts("\tBuf 1\tBuf 2\tRate\tChannels");
-    std::printf("Record\t%i\t%i\t%i\t%i\n", settled.period, settled.buffer,
-                settled.rate, settled.channels);
-    std::puts("-------------------------");
-    std::exit(1);
+    std::fprintf(ConsoleStream(),
+                 "Could not set record hardware parameters:\n"
+                 "Returned Driver Parameters:\n"
+                 "\tBuf 1\tBuf 2\tRate\tChannels\n"
+                 "Record\t%i\t%i\t%i\t%i\n"
+                 "-------------------------\n",
+                 settled.period, settled.buffer, settled.rate,
+                 settled.channels);
+    return CloseRefused(pcm);
   }
-  device.periodFrames = static_cast<int32_t>(settled.period);
-  return device;
+  device->periodFrames = static_cast<int32_t>(settled.period);
+  return true;
 }
 
-int ReadPeriod(const Device& device, uint8_t* pair, int32_t* overrunCount,
-               int32_t* frames) {
+PeriodRead ReadPeriod(const Device& device, uint8_t* pair, ReadWatch& watch) {
   const size_t half =
       static_cast<size_t>(device.periodFrames) * device.bytesPerSample;
   // A device may report frames it never wrote: what it leaves is silence,
   // never older audio. The same goes for frames an overrun loses.
   std::memset(pair, 0, 2 * half);
+  watch.idleSinceNs.store(MonotonicNs());
   snd_pcm_avail_update(device.pcm);
   snd_pcm_wait(device.pcm, 1);
-  int32_t& got = *frames;
-  got = 0;
-  double stalledSince = -1.0;
-  while (got < device.periodFrames) {
-    const size_t offset = static_cast<size_t>(got) * device.bytesPerSample;
+  PeriodRead read;
+  while (read.frames < device.periodFrames) {
+    const size_t offset =
+        static_cast<size_t>(read.frames) * device.bytesPerSample;
     void* channels[2] = {pair + offset, pair + half + offset};
     const snd_pcm_sframes_t result =
-        snd_pcm_readn(device.pcm, channels, device.periodFrames - got);
+        snd_pcm_readn(device.pcm, channels, device.periodFrames - read.frames);
     if (result > 0) {
-      got += static_cast<int32_t>(result);
-      stalledSince = -1.0;
+      read.frames += static_cast<int32_t>(result);
+      watch.idleSinceNs.store(MonotonicNs());
     } else if (result == 0 || result == -EAGAIN || result == -EINTR) {
-      const double now = Now();
-      if (stalledSince < 0) stalledSince = now;
-      if (now - stalledSince > kStallSeconds) return -EAGAIN;
+      if (watch.stop.load()) {
+        read.error = -EAGAIN;
+        break;
+      }
       snd_pcm_wait(device.pcm, 10);
       usleep(1000);
     } else if (result == -EPIPE || result == -ESTRPIPE) {
-      ++*overrunCount;
-      std::puts("\nRX");
+      read.overrun = true;
       if (result == -ESTRPIPE) {
         Resume(device.pcm);
       } else {
         snd_pcm_prepare(device.pcm);
       }
-      got = device.periodFrames;
+      read.frames = device.periodFrames;
     } else {
-      return static_cast<int>(result);
+      read.error = static_cast<int>(result);
+      break;
     }
   }
-  return 0;
+  watch.idleSinceNs.store(0);
+  return read;
 }

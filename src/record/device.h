@@ -3,6 +3,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <atomic>
 #include <cstdint>
 
 struct Device {
@@ -12,15 +13,27 @@ struct Device {
 };
 
 // Opens `deviceName` for capture with two non-interleaved channels at
-// `sampleRate`. A device that cannot be opened or refuses the format or the
-// parameters ends the process with status 1 and its report.
-Device OpenDevice(const char* deviceName, uint32_t sampleRate,
-                  uint32_t bytesPerSample);
+// `sampleRate` into *device. A device that cannot be opened or refuses the
+// format or the parameters gets its report, and the result is false.
+bool OpenDevice(const char* deviceName, uint32_t sampleRate,
+                uint32_t bytesPerSample, Device* device);
+
+// What another thread sees of a read in progress, and how it stops one.
+struct ReadWatch {
+  std::atomic<bool> stop{false};
+  // When the device last delivered frames while a read waits for them; 0
+  // while no read is waiting on the device.
+  std::atomic<int64_t> idleSinceNs{0};
+};
+
+struct PeriodRead {
+  int error = 0;         // 0, or what ended the take
+  int32_t frames = 0;    // the whole period, or those captured before error
+  bool overrun = false;  // frames were lost and are silence
+};
 
 // Reads one period into `pair`, channel 1's half first, each half
-// `periodFrames` samples. An overrun or a suspend is counted, marked with
-// "RX" and recovered from; the frames it lost are silence. Returns 0 with
-// *frames the whole period, or the error that ends the take with *frames
-// those captured before it.
-int ReadPeriod(const Device& device, uint8_t* pair, int32_t* overrunCount,
-               int32_t* frames);
+// `periodFrames` samples. An overrun or a suspend is recovered from; the
+// frames it lost are silence. A device that only says "try again" is asked
+// again until `watch.stop`, which ends the read with -EAGAIN.
+PeriodRead ReadPeriod(const Device& device, uint8_t* pair, ReadWatch& watch);

@@ -7,63 +7,16 @@
 
 #include <cerrno>
 #include <climits>
-#include <csignal>
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
-#include "wav/wav.h"
+#include "record/console.h"
+#include "record/signals.h"
 
 namespace {
 
-constexpr std::array<int, 3> kEndingSignals = {SIGINT, SIGTERM, SIGHUP};
-
-// The files the signal mend reaches. They change only while the ending
-// signals are blocked, so the handler never sees a descriptor being closed
-// (and perhaps already reused).
-std::array<int, 2> mendFds = {-1, -1};
-uint32_t mendBlockAlign = 0;
-
-sigset_t EndingSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int s : kEndingSignals) sigaddset(&set, s);
-  return set;
-}
-
-void BlockEndingSignals(bool block) {
-  const sigset_t set = EndingSignals();
-  sigprocmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
-}
-
-void MendAll() {
-  for (int fd : mendFds) {
-    if (fd >= 0) MendHeader(fd, mendBlockAlign);
-  }
-}
-
-// Runs in a signal handler, so only async-signal-safe calls: the headers
-// are made to state what the files hold, then the signal, whose action is
-// the default again, ends the process as it would have without us.
-void MendAndEnd(int signal) {
-  MendAll();
-  std::raise(signal);
-}
-
-void InstallMend() {
-  struct sigaction mend {};
-  mend.sa_handler = MendAndEnd;
-  mend.sa_mask = EndingSignals();
-  mend.sa_flags = SA_RESETHAND;
-  for (int s : kEndingSignals) {
-    struct sigaction old {};
-    // A signal ignored when we started (nohup) stays ignored.
-    if (sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_DFL) {
-      sigaction(s, &mend, nullptr);
-    }
-  }
-}
+constexpr int32_t kTimeEpoch = 1349885340;  // 2012-10-10 16:09:00 UTC
 
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -72,7 +25,7 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 // Removes the files this take created and closes them all. A file created
 // through a dangling symbolic link is removed where it is; the link stays.
 void RemoveCreated(const Outputs& outputs) {
-  for (const OutputFile& output : outputs) {
+  for (const OutputFile& output : outputs.files) {
     if (output.fd < 0) continue;
     struct stat made {
     }, found{};
@@ -87,20 +40,22 @@ void RemoveCreated(const Outputs& outputs) {
   }
 }
 
-// A take refused before it records leaves the folder as it found it.
-[[noreturn]] void RefuseStart(const Outputs& outputs) {
-  RemoveCreated(outputs);
-  std::exit(1);
+// Opens an output for writing, and for reading too where it may be read,
+// so that its header can be read back at the end.
+int OpenOutput(const char* name, int flags) {
+  const int fd = open(name, O_RDWR | O_CLOEXEC | flags, 0666);
+  if (fd >= 0 || errno != EACCES) return fd;
+  return open(name, O_WRONLY | O_CLOEXEC | flags, 0666);
 }
 
 // Opens `name` for writing without truncating what it holds.
 int OpenForTake(const char* name, bool* created) {
-  int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  int fd = OpenOutput(name, O_CREAT | O_EXCL);
   *created = fd >= 0;
   if (fd < 0 && errno == EEXIST) {
-    fd = open(name, O_WRONLY | O_CLOEXEC);
+    fd = OpenOutput(name, 0);
     if (fd < 0 && errno == ENOENT) {  // a dangling symbolic link
-      fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+      fd = OpenOutput(name, O_CREAT);
       *created = fd >= 0;
     }
   }
@@ -129,8 +84,8 @@ std::array<const char*, 2> SplitNames(NameBuffer nameList,
 
 // Generated names never replace a file: both channels of a take share one
 // number, raised until each of their names could be created.
-Outputs CreateGeneratedNames(const ChannelMode& mode, NameBuffer nameList,
-                             NameBuffer nameScratch) {
+void CreateGeneratedNames(const ChannelMode& mode, NameBuffer nameList,
+                          NameBuffer nameScratch, Outputs* outputs) {
   for (int64_t number = NewTime();; ++number) {
     size_t used = 0;
     for (int c = 0; c < 2; ++c) {
@@ -141,140 +96,182 @@ Outputs CreateGeneratedNames(const ChannelMode& mode, NameBuffer nameList,
                         static_cast<long>(number)));
     }
     const std::array<const char*, 2> names = SplitNames(nameList, nameScratch);
-    Outputs outputs;
+    *outputs = Outputs{};
     bool taken = false;
     for (int c = 0; c < 2 && !taken; ++c) {
       if (mode.channelOn[c] == 0) continue;
-      OutputFile& output = outputs[c];
+      OutputFile& output = outputs->files[c];
       output.name = names[c];
-      output.fd =
-          open(output.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      output.fd = OpenOutput(output.name, O_CREAT | O_EXCL);
       output.created = output.fd >= 0;
       taken = output.fd < 0 && errno == EEXIST;
     }
-    if (!taken) return outputs;
-    RemoveCreated(outputs);
+    if (!taken) return;
+    RemoveCreated(*outputs);
   }
 }
 
-Outputs OpenNamedFiles(const ChannelMode& mode, NameBuffer nameList,
-                       NameBuffer nameScratch) {
+// Opens the user's names; an ending signal stops the opening (a FIFO's open
+// waits for its reader until one comes).
+void OpenNamedFiles(const ChannelMode& mode, NameBuffer nameList,
+                    NameBuffer nameScratch, Outputs* outputs,
+                    std::array<int, 2>* errors) {
   const std::array<const char*, 2> names = SplitNames(nameList, nameScratch);
-  Outputs outputs;
-  for (int c = 0; c < 2; ++c) {
+  for (int c = 0; c < 2 && FirstEndingSignal() == 0; ++c) {
     if (mode.channelOn[c] == 0 || names[c] == nullptr) continue;
-    outputs[c].name = names[c];
-    outputs[c].fd = OpenForTake(names[c], &outputs[c].created);
+    OutputFile& output = outputs->files[c];
+    output.name = names[c];
+    output.fd = OpenForTake(names[c], &output.created);
+    (*errors)[c] = errno;
   }
-  return outputs;
+}
+
+void CantOpen(const char* name, int error) {
+  std::fprintf(ConsoleStream(), "Can't open %s for recording\n", name);
+  std::fflush(ConsoleStream());
+  std::fprintf(stderr, "zelk: %s: %s\n", name, std::strerror(error));
 }
 
 // Every file must be open, a file of its own, and not in another take.
-void CheckUsable(const ChannelMode& mode, Outputs& outputs) {
-  bool usable = true;
+bool Usable(const ChannelMode& mode, Outputs& outputs,
+            const std::array<int, 2>& errors) {
   std::array<struct stat, 2> st{};
   for (int c = 0; c < 2; ++c) {
-    OutputFile& output = outputs[c];
+    OutputFile& output = outputs.files[c];
     if (mode.channelOn[c] == 0 || output.name == nullptr) continue;
     if (output.fd < 0 || fstat(output.fd, &st[c]) != 0) {
-      std::printf("Can't open %s for recording\n", output.name);
-      usable = false;
+      CantOpen(output.name, output.fd < 0 ? errors[c] : errno);
+      return false;
     }
-    output.regular = output.fd >= 0 && S_ISREG(st[c].st_mode);
+    output.regular = S_ISREG(st[c].st_mode);
   }
-  if (!usable) RefuseStart(outputs);
   // Two names of one file would append both channels into it.
-  if (outputs[0].fd >= 0 && outputs[1].fd >= 0 && SameFile(st[0], st[1])) {
-    std::puts("Improper file name request");
-    RefuseStart(outputs);
+  if (outputs.files[0].fd >= 0 && outputs.files[1].fd >= 0 &&
+      SameFile(st[0], st[1])) {
+    std::fputs("Improper file name request\n", ConsoleStream());
+    return false;
   }
   // Only regular files: two takes into /dev/null do not get in each other's
-  // way. The lock is advisory; it keeps other takes out.
-  for (const OutputFile& output : outputs) {
-    if (output.regular && flock(output.fd, LOCK_EX | LOCK_NB) != 0) {
-      std::printf("Can't open %s for recording\n", output.name);
-      usable = false;
+  // way. The lock is advisory; it keeps other takes out. A file system
+  // without locks records unlocked.
+  for (const OutputFile& output : outputs.files) {
+    if (output.regular && flock(output.fd, LOCK_EX | LOCK_NB) != 0 &&
+        errno == EWOULDBLOCK) {
+      std::fprintf(ConsoleStream(), "Can't open %s for recording\n",
+                   output.name);
+      std::fflush(ConsoleStream());
+      std::fprintf(stderr, "zelk: %s: another take is recording into it\n",
+                   output.name);
+      return false;
     }
   }
-  if (!usable) RefuseStart(outputs);
+  return true;
 }
 
 // Files this take created, and devices, go first: a header that cannot be
 // written is then found while every existing file is still intact.
-void WriteHeaders(const ChannelMode& mode, const Outputs& outputs,
-                  uint32_t sampleRate, int32_t totalFrames,
-                  uint32_t bytesPerSample) {
+bool WriteHeaders(const Outputs& outputs) {
   for (const bool existing : {false, true}) {
-    for (const OutputFile& output : outputs) {
+    for (const OutputFile& output : outputs.files) {
       const bool truncates = output.regular && !output.created;
       if (output.fd < 0 || truncates != existing) continue;
       if ((truncates && ftruncate(output.fd, 0) != 0) ||
-          !MAKE_HEADER(output.fd, sampleRate, totalFrames, bytesPerSample,
-                       mode.stereo)) {
-        std::fflush(stdout);
+          !WriteFully(output.fd, outputs.header.data(),
+                      outputs.header.size())) {
+        std::fflush(ConsoleStream());
         std::fprintf(stderr, "Can't write %s: %s\n", output.name,
                      std::strerror(errno));
-        RefuseStart(outputs);
+        return false;
       }
     }
   }
+  return true;
 }
 
 }  // namespace
 
-Outputs OpenOutputs(const ChannelMode& mode, uint32_t sampleRate,
-                    int32_t totalFrames, uint32_t bytesPerSample,
-                    int32_t autoName, NameBuffer nameList,
-                    NameBuffer nameScratch) {
-  Outputs outputs = autoName == 1
-                        ? CreateGeneratedNames(mode, nameList, nameScratch)
-                        : OpenNamedFiles(mode, nameList, nameScratch);
-  // Until the headers are written and the mend is in place, an ending
-  // signal waits. Not while opening: a FIFO's open waits for a reader, and
-  // Ctrl-C must still end that wait.
-  BlockEndingSignals(true);
-  CheckUsable(mode, outputs);
-  WriteHeaders(mode, outputs, sampleRate, totalFrames, bytesPerSample);
-  mendBlockAlign = mode.blockAlign;
-  for (int c = 0; c < 2; ++c) {
-    if (outputs[c].regular) mendFds[c] = outputs[c].fd;
-  }
-  InstallMend();
-  BlockEndingSignals(false);
-  return outputs;
+int32_t NewTime() {
+  return static_cast<int32_t>(std::time(nullptr) - kTimeEpoch);
 }
 
-void WriteOutput(const OutputFile& output, const uint8_t* data, size_t bytes) {
-  if (!WriteFully(output.fd, data, bytes)) {
-    FailTake("\nCan't write %s: %s\n", output.name, std::strerror(errno));
+OpenResult OpenOutputs(const ChannelMode& mode, uint32_t sampleRate,
+                       int32_t totalFrames, uint32_t bytesPerSample,
+                       int32_t autoName, NameBuffer nameList,
+                       NameBuffer nameScratch, Outputs* outputs) {
+  *outputs = Outputs{};
+  std::array<int, 2> errors = {0, 0};
+  if (autoName == 1) {
+    CreateGeneratedNames(mode, nameList, nameScratch, outputs);
+  } else {
+    OpenNamedFiles(mode, nameList, nameScratch, outputs, &errors);
   }
+  outputs->blockAlign = mode.blockAlign;
+  outputs->header =
+      HeaderBytes(sampleRate, totalFrames, bytesPerSample, mode.stereo);
+  // An ending signal before the take leaves the folder as it found it.
+  const bool opened = FirstEndingSignal() == 0 &&
+                      Usable(mode, *outputs, errors) &&
+                      FirstEndingSignal() == 0 && WriteHeaders(*outputs);
+  if (!opened) {
+    RemoveCreated(*outputs);
+    return FirstEndingSignal() != 0 ? OpenResult::kSignalled
+                                    : OpenResult::kRefused;
+  }
+  return OpenResult::kOpened;
 }
 
-void CloseOutputs(const Outputs& outputs) {
-  for (const OutputFile& output : outputs) {
+OutputFailure WriteOutput(const OutputFile& output, const uint8_t* data,
+                          size_t bytes) {
+  if (WriteFully(output.fd, data, bytes)) return {};
+  return {output.name, std::strerror(errno)};
+}
+
+OutputFailure CheckOutputs(const Outputs& outputs, uint64_t dataBytes) {
+  for (const OutputFile& output : outputs.files) {
+    if (!output.regular) continue;
+    struct stat st {};
+    std::array<uint8_t, kHeaderBytes> header{};
+    if (fstat(output.fd, &st) != 0) return {output.name, std::strerror(errno)};
+    // Removed, with its folder perhaps: nothing on disk will keep it.
+    if (st.st_nlink == 0) return {output.name, "Removed during the take"};
+    // Cut short, and perhaps written on after: a hole where the header was.
+    // (A file we may only write to cannot be read back.)
+    const ssize_t read = pread(output.fd, header.data(), header.size(), 0);
+    if (static_cast<uint64_t>(st.st_size) != kHeaderBytes + dataBytes ||
+        (read >= 0 && header != outputs.header) ||
+        (read < 0 && errno != EBADF)) {
+      return {output.name, "Cut short during the take"};
+    }
+  }
+  return {};
+}
+
+OutputFailure SyncOutputs(const Outputs& outputs) {
+  for (const OutputFile& output : outputs.files) {
     // Pipes and devices such as /dev/null cannot be synced; no loss.
     if (output.fd >= 0 && fsync(output.fd) != 0 && errno != EINVAL &&
         errno != EROFS) {
-      FailTake("\nCan't write %s: %s\n", output.name, std::strerror(errno));
+      return {output.name, std::strerror(errno)};
     }
   }
-  BlockEndingSignals(true);
-  mendFds = {-1, -1};
-  for (const OutputFile& output : outputs) {
-    if (output.fd >= 0 && close(output.fd) != 0) {
-      FailTake("\nCan't write %s: %s\n", output.name, std::strerror(errno));
-    }
-  }
-  BlockEndingSignals(false);
+  return {};
 }
 
-void FailTake(const char* format, ...) {
-  BlockEndingSignals(true);  // the mend must not be cut short
-  std::fflush(stdout);
-  va_list args;
-  va_start(args, format);
-  std::vfprintf(stderr, format, args);
-  va_end(args);
-  MendAll();
-  std::exit(1);
+OutputFailure CloseOutputs(const Outputs& outputs) {
+  OutputFailure failure;
+  for (const OutputFile& output : outputs.files) {
+    if (output.fd >= 0 && close(output.fd) != 0 && !failure) {
+      failure = {output.name, std::strerror(errno)};
+    }
+  }
+  return failure;
+}
+
+void MendOutputs(const Outputs& outputs) {
+  for (const OutputFile& output : outputs.files) {
+    if (!output.regular) continue;
+    // The whole header: a file cut short during the take lost it.
+    pwrite(output.fd, outputs.header.data(), outputs.header.size(), 0);
+    MendHeader(output.fd, outputs.blockAlign);
+  }
 }

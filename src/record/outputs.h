@@ -1,12 +1,17 @@
 // The output files of a take: their names, opening and locking, headers,
 // sample writes, and what is left of them when a take ends early.
+//
+// Threads: opened and closed on the main thread; during the take the
+// writer thread alone writes to them, and the take thread mends them only
+// once the writer has stopped (or, after a second signal, is stuck).
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
-#include "record/record.h"
+#include "record/names.h"
+#include "wav/wav.h"
 
 // The channel mode, derived once from the request's channel count and
 // stereo flag.
@@ -23,26 +28,46 @@ struct OutputFile {
   bool created = false;  // by this take, so a refused start removes it
   bool regular = false;
 };
-using Outputs = std::array<OutputFile, 2>;  // entry c: channel c's file
+
+struct Outputs {
+  std::array<OutputFile, 2> files;             // entry c: channel c's file
+  std::array<uint8_t, kHeaderBytes> header{};  // as written to each
+  uint32_t blockAlign = 0;
+};
+
+// A failed write, sync or close, or a file changed behind the take's back:
+// the file and why.
+struct OutputFailure {
+  const char* name = nullptr;
+  const char* reason = nullptr;
+  explicit operator bool() const { return name != nullptr; }
+};
+
+enum class OpenResult { kOpened, kRefused, kSignalled };
 
 // Takes the user's names or makes up new ones, opens and locks every file
 // without truncating it, then writes each header for `totalFrames` frames.
-// A start that cannot be made ends the process with status 1 and leaves
-// the folder as it was. From here until CloseOutputs, SIGINT, SIGTERM and
-// SIGHUP make each file's header state what it holds before they end the
-// process.
-Outputs OpenOutputs(const ChannelMode& mode, uint32_t sampleRate,
-                    int32_t totalFrames, uint32_t bytesPerSample,
-                    int32_t autoName, NameBuffer nameList,
-                    NameBuffer nameScratch);
+// A start refused (with its message) or ended by a signal leaves the folder
+// as it was: the files it created are removed.
+OpenResult OpenOutputs(const ChannelMode& mode, uint32_t sampleRate,
+                       int32_t totalFrames, uint32_t bytesPerSample,
+                       int32_t autoName, NameBuffer nameList,
+                       NameBuffer nameScratch, Outputs* outputs);
 
-// Appends to one file; a failed write ends the take.
-void WriteOutput(const OutputFile& output, const uint8_t* data, size_t bytes);
+// Appends to one file.
+OutputFailure WriteOutput(const OutputFile& output, const uint8_t* data,
+                          size_t bytes);
 
-// Puts every file on storage and closes it; a failure ends the take.
-void CloseOutputs(const Outputs& outputs);
+// After a complete take of `dataBytes` per file: each regular file still
+// has a name, its size and its header are what was written.
+OutputFailure CheckOutputs(const Outputs& outputs, uint64_t dataBytes);
 
-// Ends a take that failed midway: the message on standard error, every
-// file's header rewritten to state the whole frames it holds, status 1.
-[[noreturn]] void FailTake(const char* format, ...)
-    __attribute__((format(printf, 1, 2)));
+// Puts every file on storage.
+OutputFailure SyncOutputs(const Outputs& outputs);
+
+// Closes every file.
+OutputFailure CloseOutputs(const Outputs& outputs);
+
+// After a take that ended early: each regular file cut to whole frames, its
+// header rewritten to state what it holds.
+void MendOutputs(const Outputs& outputs);

@@ -1,25 +1,19 @@
 #include "record/record.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <limits>
 #include <memory>
-#include <new>
 
-#include "meter/meter.h"
+#include "record/console.h"
 #include "record/device.h"
 #include "record/outputs.h"
+#include "record/signals.h"
+#include "record/take.h"
 #include "wav/wav.h"
 
 namespace {
-
-constexpr float kMeterRange = 45.0f;
-constexpr float kMeterDecay = 11.25f;
-constexpr int32_t kTimeEpoch = 1349885340;  // 2012-10-10 16:09:00 UTC
 
 ChannelMode ModeOf(int32_t channelCount, int32_t stereo,
                    uint32_t bytesPerSample) {
@@ -31,81 +25,13 @@ ChannelMode ModeOf(int32_t channelCount, int32_t stereo,
   return mode;
 }
 
-// Two buffer pairs, each a period of both channels, and in stereo mode the
-// interleaved period. The device chooses the period, so they come from the
-// heap, once.
-struct Buffers {
-  size_t half = 0;  // bytes of one channel's period
-  std::array<std::unique_ptr<uint8_t[]>, 2> pairs;
-  std::unique_ptr<uint8_t[]> interleaved;
-};
-
-Buffers AllocateBuffers(const Device& device, const ChannelMode& mode) {
-  Buffers buffers;
-  const uint64_t pairBytes =
-      2ULL * device.bytesPerSample * static_cast<uint64_t>(device.periodFrames);
-  bool allocated = device.periodFrames > 0 &&
-                   pairBytes <= std::numeric_limits<size_t>::max() / 2;
-  if (allocated) {
-    for (auto& pair : buffers.pairs) {
-      pair.reset(new (std::nothrow) uint8_t[pairBytes]);
-    }
-    if (mode.stereo == 1) {
-      buffers.interleaved.reset(new (std::nothrow) uint8_t[pairBytes]);
-    }
-    allocated = buffers.pairs[0] && buffers.pairs[1] &&
-                (mode.stereo != 1 || buffers.interleaved);
-  }
-  if (!allocated) {
-    std::fputs("Can't allocate recording buffers\n", stderr);
-    std::exit(1);
-  }
-  buffers.half = pairBytes / 2;
-  return buffers;
-}
-
-// Appends `frames` frames of the pair to the files.
-void WriteFrames(const ChannelMode& mode, const Outputs& outputs,
-                 const Buffers& buffers, const uint8_t* pair, int32_t frames) {
-  const size_t bytes = static_cast<size_t>(frames) * mode.blockAlign;
-  if (mode.stereo == 1) {
-    uint8_t* interleaved = buffers.interleaved.get();
-    Interleave(frames, static_cast<int32_t>(mode.blockAlign / 2),
-               {pair, buffers.half}, {pair + buffers.half, buffers.half},
-               {interleaved, 2 * buffers.half});
-    WriteOutput(outputs[0], interleaved, bytes);
-    return;
-  }
-  for (int c = 0; c < 2; ++c) {
-    if (mode.channelOn[c] == 1) {
-      WriteOutput(outputs[c], pair + c * buffers.half, bytes);
-    }
-  }
-}
-
-void CheckPeaks(const ChannelMode& mode, const Device& device,
-                const Buffers& buffers, const uint8_t* pair, PeakPair& takePeak,
-                PeakPair& periodPeak) {
-  for (int c = 0; c < mode.meterChannels; ++c) {
-    periodPeak[c] = 0;
-    CheckPeak(c, device.periodFrames, device.bytesPerSample, takePeak,
-              {pair + c * buffers.half, buffers.half}, periodPeak);
-  }
-}
-
-// A held peak is the largest period peak of a window of holdPeriods + 1
-// periods; each window starts from the latest period's peak.
-void HoldPeaks(const ChannelMode& mode, int32_t holdPeriods,
-               const PeakPair& periodPeak, PeakPair& heldPeak,
-               int32_t& holdCount) {
-  ++holdCount;
-  for (int c = 0; c < mode.meterChannels; ++c) {
-    heldPeak[c] = std::max(heldPeak[c], periodPeak[c]);
-  }
-  if (holdCount > holdPeriods) {
-    for (int c = 0; c < mode.meterChannels; ++c) heldPeak[c] = periodPeak[c];
-    holdCount = 0;
-  }
+// A start refused before the take, with the device closed if it was open:
+// a signal that came meanwhile ends the process as it would have, else the
+// refusal's status.
+int Refused(const Device& device) {
+  if (device.pcm != nullptr) snd_pcm_close(device.pcm);
+  if (FirstEndingSignal() != 0) EndBySignal(FirstEndingSignal());
+  return 1;
 }
 
 }  // namespace
@@ -135,61 +61,31 @@ bool QUANTIZE(int32_t periodFrames, uint32_t rate, const float* duration,
   return true;
 }
 
-int32_t NewTime() {
-  return static_cast<int32_t>(std::time(nullptr) - kTimeEpoch);
-}
-
-void RECORD(const char* deviceName, uint32_t sampleRate, float duration,
-            int32_t channelCount, uint32_t bytesPerSample, int32_t autoName,
-            NameBuffer nameList, NameBuffer nameScratch, int32_t stereo) {
+int RECORD(const char* deviceName, uint32_t sampleRate, float duration,
+           int32_t channelCount, uint32_t bytesPerSample, int32_t autoName,
+           NameBuffer nameList, NameBuffer nameScratch, int32_t stereo) {
+  CatchEndingSignals();
   const ChannelMode mode = ModeOf(channelCount, stereo, bytesPerSample);
-  PeakPair takePeak = {0, 0}, periodPeak = {0, 0}, heldPeak = {0, 0};
-  const auto holdPeriods = static_cast<int32_t>((sampleRate * 3) >> 12);
-
-  const Device device = OpenDevice(deviceName, sampleRate, bytesPerSample);
-  const Buffers buffers = AllocateBuffers(device, mode);
+  Device device;
+  if (!OpenDevice(deviceName, sampleRate, bytesPerSample, &device)) {
+    return Refused({});
+  }
   int32_t totalFrames = 0;
   if (!QUANTIZE(device.periodFrames, sampleRate, &duration, &totalFrames) ||
       static_cast<uint64_t>(totalFrames) * mode.blockAlign > kMaxDataBytes) {
-    std::puts("Improper duration request");
-    std::exit(1);
+    std::fputs("Improper duration request\n", ConsoleStream());
+    return Refused(device);
   }
-  const Outputs outputs =
-      OpenOutputs(mode, sampleRate, totalFrames, bytesPerSample, autoName,
-                  nameList, nameScratch);
-
-  std::puts(stereo == 1 ? "Recording in Stereo" : "Recording");
-  snd_pcm_prepare(device.pcm);
-  int meterFirstCall = 1;
-  int32_t overrunCount = 0;
-  int32_t holdCount = 0;
-  int selector = 0;
-  for (int32_t framesDone = 0; framesDone < totalFrames;) {
-    uint8_t* pair = buffers.pairs[selector].get();
-    selector ^= 1;
-    int32_t got = 0;
-    const int error = ReadPeriod(device, pair, &overrunCount, &got);
-    if (error != 0) {
-      WriteFrames(mode, outputs, buffers, pair, got);
-      FailTake("\nunable to read from pcm record device: %s\n",
-               snd_strerror(error));
-    }
-    CheckPeaks(mode, device, buffers, pair, takePeak, periodPeak);
-    WriteFrames(mode, outputs, buffers, pair, device.periodFrames);
-    framesDone += device.periodFrames;
-    UpdateClock(totalFrames, -framesDone, sampleRate);
-    StereoMeter(periodPeak, kMeterRange, &meterFirstCall, kMeterDecay,
-                static_cast<int32_t>(bytesPerSample), mode.meterChannels,
-                heldPeak);
-    HoldPeaks(mode, holdPeriods, periodPeak, heldPeak, holdCount);
+  const std::unique_ptr<Take> take =
+      ReserveTake(device, mode, sampleRate, totalFrames);
+  if (!take) {
+    std::fputs("Can't allocate recording buffers\n", stderr);
+    return Refused(device);
   }
-
-  PrintPeakReport(takePeak, mode.channelOn, stereo, bytesPerSample);
-  if (overrunCount != 0) {
-    std::printf("\nRecord Overruns = %i\n", overrunCount);
+  Outputs outputs;
+  if (OpenOutputs(mode, sampleRate, totalFrames, bytesPerSample, autoName,
+                  nameList, nameScratch, &outputs) != OpenResult::kOpened) {
+    return Refused(device);
   }
-  CloseOutputs(outputs);
-  std::puts("Done");
-  snd_pcm_drain(device.pcm);
-  snd_pcm_close(device.pcm);
+  RunTake(*take, outputs);
 }

@@ -1,19 +1,15 @@
-// The recording engine: device set-up, output files, capture loop.
+// The recording engine: device set-up, output files, then the take.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <span>
 
-inline constexpr std::size_t kDeviceNameBytes = 64;
-inline constexpr std::size_t kNameBufferBytes = 4096;
-using NameBuffer = std::span<char, kNameBufferBytes>;
+#include "record/names.h"
 
-// Records one take. Returns only after a complete take; every failure ends
-// the process with exit status 1.
-void RECORD(const char* deviceName, uint32_t sampleRate, float duration,
-            int32_t channelCount, uint32_t bytesPerSample, int32_t autoName,
-            NameBuffer nameList, NameBuffer nameScratch, int32_t stereo);
+// Records one take. Returns the exit status of a start that was refused
+// (with its message); a take that starts ends the process itself.
+int RECORD(const char* deviceName, uint32_t sampleRate, float duration,
+           int32_t channelCount, uint32_t bytesPerSample, int32_t autoName,
+           NameBuffer nameList, NameBuffer nameScratch, int32_t stereo);
 
 // Stores in *totalFrames the smallest whole number of periods, at least one,
 // that covers *duration seconds at `rate` (0 when the time is not positive).
@@ -21,6 +17,3 @@ void RECORD(const char* deviceName, uint32_t sampleRate, float duration,
 // bits.
 bool QUANTIZE(int32_t periodFrames, uint32_t rate, const float* duration,
               int32_t* totalFrames);
-
-// Seconds since 16:09:00 UTC on 10 October 2012.
-int32_t NewTime();

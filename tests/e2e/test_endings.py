@@ -53,7 +53,8 @@ class RefusedStarts(Case):
     def test_a_refused_start_leaves_the_folder_as_it_found_it(self):
         for names, stdin, out, err, user in [
                 (('keep.wav', '/nonexistent/b.wav'), 'o',
-                 prompt('keep.wav') + "Can't open /nonexistent/b.wav for recording\n", '', None),
+                 prompt('keep.wav') + "Can't open /nonexistent/b.wav for recording\n",
+                 'zelk: /nonexistent/b.wav: No such file or directory\n', None),
                 (('new.wav', '/dev/full'), 'o',
                  prompt('/dev/full'), "Can't write /dev/full: No space left on device\n", None),
                 (('link.wav', 'a.wav'), '', 'Improper file name request\n', '', None),

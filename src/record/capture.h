@@ -1,0 +1,44 @@
+// The capture thread: reads the device a period at a time into the ring,
+// scans each period's peaks, and hands the console the period's marks and
+// status line. It waits on nothing but the device, and on the writer only
+// when the ring is full: the disk has stalled for longer than the ring
+// holds, and a sound card then overruns, which is counted like any other
+// overrun.
+//
+// Threads: RunCapture runs on the capture thread, which owns the device,
+// the peaks and the meter while it runs. The take thread sets `watch.stop`,
+// reads `watch.idleSinceNs` at any time, and reads the results once
+// `finished` is set.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "meter/meter.h"
+#include "record/console.h"
+#include "record/device.h"
+#include "record/outputs.h"
+#include "record/ring.h"
+
+struct Capture {
+  // Set before the thread starts.
+  Device device;
+  ChannelMode mode;
+  uint32_t sampleRate = 0;
+  int32_t totalFrames = 0;
+  PeriodRing* ring = nullptr;
+  Console* console = nullptr;
+  int wakeFd = -1;  // told once the capture has finished
+
+  ReadWatch watch;
+  std::atomic<bool> finished{false};
+  // The capture thread's until `finished`, the take thread's after.
+  int error = 0;  // the device's, when it failed
+  PeakPair takePeak = {0, 0};
+  int32_t overrunCount = 0;
+};
+
+void RunCapture(Capture& capture);
+
+// Tells the thread waiting on the eventfd `fd` to look again.
+void Wake(int fd);

@@ -1,0 +1,113 @@
+// The console: what a take shows (the status line after every period, the
+// messages between them, the report at the end), written by a thread of
+// its own, so that a console that stops taking text (a stopped terminal,
+// an unread pipe, a stalled connection) holds up nothing but that thread.
+//
+// Threads: the console thread runs Run() and is the only one that writes
+// to the console descriptors during a take. The capture thread calls
+// Period(); the take thread calls Say(), Finish() and Join(). What they
+// share is under `mutex_`, which the capture thread holds only to copy one
+// line, never while anything is written.
+//
+// Messages are never lost and keep their order. A status line is skipped
+// only when a newer one exists and it has waited kStaleNs unwritten: the
+// console has taken nothing for that long, and when it takes text again it
+// is shown the current line.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "meter/line.h"
+#include "record/doorbell.h"
+
+// Where the console's standard output goes: descriptor 1, or 2 when the
+// take itself is written to standard output. Set once, before anything is
+// printed.
+void SendConsoleTo(int fd);
+int ConsoleFd();
+std::FILE* ConsoleStream();
+
+// What happened during a period besides its status line, in the order the
+// console shows it.
+enum PeriodMarks : uint8_t {
+  kOverrunMark = 1,  // "RX"
+  kClipMark = 2,     // channel 1's clip warning; << 1 for channel 2
+};
+
+class Console {
+ public:
+  static constexpr int64_t kStaleNs = 500'000'000;
+
+  // Takes the memory for a take of `periods` periods. False when it cannot.
+  bool Reserve(int64_t periods);
+
+  // The console thread: writes until Finish and everything before it is
+  // written.
+  void Run();
+
+  // Capture thread: the period just done.
+  void Period(uint8_t marks, const Line& status);
+
+  // Take thread: `text` on descriptor `fd`, after everything said or sent
+  // before it.
+  void Say(int fd, std::string_view text);
+
+  // Take thread: no more periods; what is said from now on comes last.
+  void Finish();
+
+  // Take thread: nothing more will be said; waits until Run has written
+  // everything (or found the console gone).
+  void Join();
+
+ private:
+  static constexpr int64_t kLineSlots = 1024;
+  static constexpr std::size_t kMessages = 16;
+  static constexpr std::size_t kMessageBytes = 16384;
+  static constexpr std::size_t kChunkBytes = 65536;
+
+  struct Slot {
+    int64_t period = -1;
+    int64_t madeNs = 0;
+    Line line;
+  };
+  struct Message {
+    int fd;
+    int64_t before;  // shown before this period
+    std::size_t begin, length;
+  };
+
+  // Appends what is due, in order, to `chunk` while it goes to one
+  // descriptor and has room. Under the lock.
+  void Gather(int64_t& next, std::size_t& said, int& fd);
+  void AppendPeriod(int64_t period, int64_t newest, int64_t nowNs);
+  bool Done(int64_t next, std::size_t said) const;
+  void Write(int fd, const char* data, std::size_t bytes);
+
+  std::mutex mutex_;
+  Doorbell work_;
+  std::condition_variable written_;
+  bool finished_ = false;
+  bool joining_ = false;
+  bool allWritten_ = false;
+  int64_t periods_ = 0;
+  int64_t published_ = 0;
+  int64_t shown_ = 0;  // periods the console thread has taken
+  std::unique_ptr<uint8_t[], void (*)(void*)> marks_{nullptr, nullptr};
+  std::unique_ptr<Slot[]> lines_;
+  std::array<Message, kMessages> messages_{};
+  std::size_t messageCount_ = 0;
+  std::array<char, kMessageBytes> messageText_{};
+  std::size_t messageBytes_ = 0;
+
+  // The console thread's own.
+  std::unique_ptr<char[]> chunk_;
+  std::size_t chunkLength_ = 0;
+  std::array<bool, 2> gone_ = {false, false};  // standard output, error
+};

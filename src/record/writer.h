@@ -1,0 +1,36 @@
+// The writer thread: writes the periods in the ring to the output files in
+// the order they were captured, each channel to its mono file or both
+// interleaved into the stereo file.
+//
+// Threads: RunWriter runs on the writer thread, the only one that writes to
+// the output files during the take. The take thread reads `writingSinceNs`
+// at any time, and `failure` once `finished` is set.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "record/outputs.h"
+#include "record/ring.h"
+
+struct Writer {
+  // Set before the thread starts.
+  ChannelMode mode;
+  const Outputs* outputs = nullptr;
+  PeriodRing* ring = nullptr;
+  size_t half = 0;                         // bytes of one channel's period
+  std::unique_ptr<uint8_t[]> interleaved;  // a stereo period
+  int wakeFd = -1;                         // told once the writer has finished
+
+  // When the write in progress began; 0 between writes.
+  std::atomic<int64_t> writingSinceNs{0};
+  std::atomic<bool> finished{false};
+  OutputFailure failure;  // the writer thread's until `finished`
+};
+
+// Takes the memory for periods of `pairBytes` (both channels). False when
+// it cannot.
+bool ReserveWriter(Writer& writer, size_t pairBytes);
+
+void RunWriter(Writer& writer);
