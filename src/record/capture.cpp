@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <new>
+
+#include "wav/wav.h"
 
 namespace {
 
@@ -49,6 +52,12 @@ void Wake(int fd) {
   [[maybe_unused]] const ssize_t ignored = write(fd, &one, sizeof one);
 }
 
+bool ReserveCapture(Capture& capture, size_t pairBytes) {
+  if (capture.mode.stereo != 1) return true;
+  capture.stereoPair.reset(new (std::nothrow) uint8_t[pairBytes]);
+  return capture.stereoPair != nullptr;
+}
+
 void RunCapture(Capture& capture) {
   const Device& device = capture.device;
   const ChannelMode& mode = capture.mode;
@@ -57,28 +66,37 @@ void RunCapture(Capture& capture) {
   int32_t holdCount = 0;
   int meterFirstCall = 1;
   Line status;
+  const size_t half =
+      static_cast<size_t>(device.periodFrames) * device.bytesPerSample;
 
   snd_pcm_prepare(device.pcm);
   for (int32_t framesDone = 0; framesDone < capture.totalFrames;) {
-    uint8_t* pair = capture.ring->Free();
-    if (pair == nullptr) break;  // the take ended elsewhere
+    uint8_t* slot = capture.ring->Free();
+    if (slot == nullptr) break;  // the take ended elsewhere
+    uint8_t* pair = mode.stereo == 1 ? capture.stereoPair.get() : slot;
     const PeriodRead read = ReadPeriod(device, pair, capture.watch);
     if (capture.watch.stop.load()) break;
+    if (mode.stereo == 1) {
+      Interleave(read.frames, static_cast<int32_t>(device.bytesPerSample),
+                 {pair, half}, {pair + half, half}, {slot, 2 * half});
+    }
     if (read.error != 0) {
-      capture.ring->Publish(read.frames);  // what came before it is kept
+      // What came before the failure is kept.
+      capture.ring->Publish(read.frames, MonotonicNs());
       capture.error = read.error;
       break;
     }
     uint8_t marks = read.overrun ? kOverrunMark : 0;
     if (read.overrun) ++capture.overrunCount;
     marks |= CheckPeaks(capture, pair, periodPeak);
-    if (!capture.ring->Publish(device.periodFrames)) break;
+    const int64_t now = MonotonicNs();
+    if (!capture.ring->Publish(device.periodFrames, now)) break;
     framesDone += device.periodFrames;
     UpdateClock(status, capture.totalFrames, -framesDone, capture.sampleRate);
     StereoMeter(status, periodPeak, kMeterRange, &meterFirstCall, kMeterDecay,
                 static_cast<int32_t>(device.bytesPerSample), mode.meterChannels,
                 heldPeak);
-    capture.console->Period(marks, status);
+    capture.console->Period(marks, status, now);
     HoldPeaks(mode, holdPeriods, periodPeak, heldPeak, holdCount);
   }
   capture.ring->Close();

@@ -1,9 +1,10 @@
-// The capture thread: reads the device a period at a time into the ring,
-// scans each period's peaks, and hands the console the period's marks and
-// status line. It waits on nothing but the device, and on the writer only
-// when the ring is full: the disk has stalled for longer than the ring
-// holds, and a sound card then overruns, which is counted like any other
-// overrun.
+// The capture thread: reads the device a period at a time into the ring
+// (in stereo mode into a pair of its own, which it interleaves into the
+// ring while the samples are in the cache), scans each period's peaks, and
+// hands the console the period's marks and status line. It waits on nothing but
+// the device, and on the writer only when the ring is full: the disk has
+// stalled for longer than the ring holds, and a sound card then overruns, which
+// is counted like any other overrun.
 //
 // Threads: RunCapture runs on the capture thread, which owns the device,
 // the peaks and the meter while it runs. The take thread sets `watch.stop`,
@@ -13,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "meter/meter.h"
 #include "record/console.h"
@@ -28,7 +30,8 @@ struct Capture {
   int32_t totalFrames = 0;
   PeriodRing* ring = nullptr;
   Console* console = nullptr;
-  int wakeFd = -1;  // told once the capture has finished
+  int wakeFd = -1;                        // told once the capture has finished
+  std::unique_ptr<uint8_t[]> stereoPair;  // stereo mode: the period read
 
   ReadWatch watch;
   std::atomic<bool> finished{false};
@@ -37,6 +40,10 @@ struct Capture {
   PeakPair takePeak = {0, 0};
   int32_t overrunCount = 0;
 };
+
+// Takes the memory for periods of `pairBytes` (both channels). False when
+// it cannot.
+bool ReserveCapture(Capture& capture, size_t pairBytes);
 
 void RunCapture(Capture& capture);
 

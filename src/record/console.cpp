@@ -39,8 +39,7 @@ bool Console::Reserve(int64_t periods) {
   return marks_ && lines_ && chunk_;
 }
 
-void Console::Period(uint8_t marks, const Line& status) {
-  const int64_t now = MonotonicNs();
+void Console::Period(uint8_t marks, const Line& status, int64_t now) {
   std::lock_guard lock(mutex_);
   if (finished_ || published_ >= periods_) return;
   marks_.get()[published_] = marks;

@@ -52,8 +52,8 @@ class Console {
   // written.
   void Run();
 
-  // Capture thread: the period just done.
-  void Period(uint8_t marks, const Line& status);
+  // Capture thread: the period just done, at `nowNs`.
+  void Period(uint8_t marks, const Line& status, int64_t nowNs);
 
   // Take thread: `text` on descriptor `fd`, after everything said or sent
   // before it.

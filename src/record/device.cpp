@@ -137,7 +137,9 @@ PeriodRead ReadPeriod(const Device& device, uint8_t* pair, ReadWatch& watch) {
         snd_pcm_readn(device.pcm, channels, device.periodFrames - read.frames);
     if (result > 0) {
       read.frames += static_cast<int32_t>(result);
-      watch.idleSinceNs.store(MonotonicNs());
+      if (read.frames < device.periodFrames) {
+        watch.idleSinceNs.store(MonotonicNs());
+      }
     } else if (result == 0 || result == -EAGAIN || result == -EINTR) {
       if (watch.stop.load()) {
         read.error = -EAGAIN;

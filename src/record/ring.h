@@ -21,27 +21,28 @@ inline constexpr int kRingSeconds = 10;
 
 class PeriodRing {
  public:
-  struct Slot {
-    const uint8_t* pair = nullptr;
-    int32_t frames = 0;
-  };
-
-  // Takes, and touches, enough slots of `slotBytes` for kRingSeconds of
-  // periods of `periodFrames` at `sampleRate`. False when it cannot.
+  // Takes enough slots of `slotBytes` for kRingSeconds of periods of
+  // `periodFrames` at `sampleRate`. False when it cannot.
   bool Reserve(size_t slotBytes, int32_t periodFrames, uint32_t sampleRate);
 
   // Capture thread: the slot to fill next, waiting while every slot is
   // full; nullptr once the ring is closed.
   uint8_t* Free();
-  // Capture thread: the slot from Free holds `frames` frames. False once
-  // the ring is closed: the period is not written.
-  bool Publish(int32_t frames);
+  // Capture thread: the slot from Free holds `frames` frames, captured by
+  // `nowNs`. False once the ring is closed: the period is not written.
+  bool Publish(int32_t frames, int64_t nowNs);
 
-  // Writer thread: the oldest filled slot, waiting for one; false once the
-  // ring is closed and every slot published before is released.
-  bool Next(Slot* slot);
-  // Writer thread: the slot from Next is written.
-  void Release();
+  // Writer thread: waits for filled slots; returns how many follow one
+  // another from the oldest, which *first gets; 0 once the ring is closed
+  // and every slot published before is released.
+  size_t Next(size_t* first);
+  // Writer thread, for a slot from Next: its period and its frames.
+  const uint8_t* Data(size_t slot) const {
+    return memory_.get() + slot * slotBytes_;
+  }
+  int32_t Frames(size_t slot) const { return frames_[slot]; }
+  // Writer thread: the `count` oldest slots are written.
+  void Release(size_t count);
 
   // No more periods: what is published is still handed to the writer.
   void Close();
@@ -51,10 +52,19 @@ class PeriodRing {
   std::condition_variable space_;  // the capture thread waits for a slot
   Doorbell data_;                  // the writer waits for periods
   bool closed_ = false;
-  uint64_t published_ = 0;
-  uint64_t released_ = 0;
+  // Filled slots run from tail_ to head_; when the writer has caught up
+  // they start again at slot 0, so that while the disk keeps up only the
+  // first few slots are used, and stay in the cache.
+  size_t head_ = 0;
+  size_t tail_ = 0;
+  size_t filled_ = 0;
   size_t slots_ = 0;
   size_t slotBytes_ = 0;
-  std::unique_ptr<uint8_t[]> memory_;
+  struct Unmap {
+    void* mapped;
+    size_t bytes;
+    void operator()(uint8_t* memory) const;
+  };
+  std::unique_ptr<uint8_t[], Unmap> memory_{nullptr, Unmap{nullptr, 0}};
   std::unique_ptr<int32_t[]> frames_;
 };

@@ -146,9 +146,10 @@ std::unique_ptr<Take> ReserveTake(const Device& device, const ChannelMode& mode,
   writer.mode = mode;
   writer.outputs = &take->outputs;
   writer.ring = &take->ring;
+  writer.half = pairBytes / 2;
   if (!take->ring.Reserve(pairBytes, device.periodFrames, sampleRate) ||
       !take->console.Reserve(totalFrames / device.periodFrames) ||
-      !ReserveWriter(writer, pairBytes)) {
+      !ReserveCapture(capture, pairBytes)) {
     return nullptr;
   }
   return take;

@@ -1,49 +1,89 @@
 #include "record/writer.h"
 
-#include <new>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
 
 #include "record/capture.h"
 #include "record/doorbell.h"
-#include "wav/wav.h"
 
 namespace {
 
-OutputFailure WriteFrames(Writer& writer, const PeriodRing::Slot& slot) {
-  const ChannelMode& mode = writer.mode;
-  const uint8_t* pair = slot.pair;
-  const size_t half = writer.half;
-  const size_t bytes = static_cast<size_t>(slot.frames) * mode.blockAlign;
-  if (mode.stereo == 1) {
-    uint8_t* interleaved = writer.interleaved.get();
-    Interleave(slot.frames, static_cast<int32_t>(mode.blockAlign / 2),
-               {pair, half}, {pair + half, half}, {interleaved, 2 * half});
-    return WriteOutput(writer.outputs->files[0], interleaved, bytes);
+// Up to this many periods go to a file in one call.
+constexpr size_t kBatchSlots = 64;
+
+// Writes all of `parts`, however many calls that takes; *written counts the
+// bytes that made it. False, errno telling why, when the file takes no more.
+bool WriteVector(int fd, std::span<iovec> parts, size_t* written) {
+  *written = 0;
+  for (;;) {
+    while (!parts.empty() && parts.front().iov_len == 0) {
+      parts = parts.subspan(1);
+    }
+    if (parts.empty()) return true;
+    const ssize_t n = writev(fd, parts.data(), static_cast<int>(parts.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    *written += static_cast<size_t>(n);
+    for (auto left = static_cast<size_t>(n); left > 0;) {
+      const size_t step = std::min(left, parts.front().iov_len);
+      parts.front().iov_base =
+          static_cast<uint8_t*>(parts.front().iov_base) + step;
+      parts.front().iov_len -= step;
+      left -= step;
+      if (parts.front().iov_len == 0) parts = parts.subspan(1);
+    }
   }
+}
+
+// Writes `count` periods from slot `first` to every file, one call a file.
+// When a file fails, the files after it get only the periods it took whole,
+// as they would have one period at a time.
+OutputFailure WriteBatch(Writer& writer, size_t first, size_t count) {
+  const ChannelMode& mode = writer.mode;
+  std::array<iovec, kBatchSlots> parts;
+  OutputFailure failure;
   for (int c = 0; c < 2; ++c) {
     if (mode.channelOn[c] != 1) continue;
-    const OutputFailure failure =
-        WriteOutput(writer.outputs->files[c], pair + c * half, bytes);
-    if (failure) return failure;
+    for (size_t i = 0; i < count; ++i) {
+      const size_t slot = first + i;
+      parts[i].iov_base = const_cast<uint8_t*>(writer.ring->Data(slot)) +
+                          static_cast<size_t>(c) * writer.half;
+      parts[i].iov_len =
+          static_cast<size_t>(writer.ring->Frames(slot)) * mode.blockAlign;
+    }
+    const OutputFile& file = writer.outputs->files[c];
+    size_t written = 0;
+    if (!WriteVector(file.fd, {parts.data(), count}, &written)) {
+      if (!failure) failure = {file.name, std::strerror(errno)};
+      size_t whole = 0;
+      for (size_t bytes = 0; whole < count; ++whole) {
+        bytes += static_cast<size_t>(writer.ring->Frames(first + whole)) *
+                 mode.blockAlign;
+        if (bytes > written) break;
+      }
+      count = whole;
+    }
   }
-  return {};
+  return failure;
 }
 
 }  // namespace
 
-bool ReserveWriter(Writer& writer, size_t pairBytes) {
-  writer.half = pairBytes / 2;
-  if (writer.mode.stereo != 1) return true;
-  writer.interleaved.reset(new (std::nothrow) uint8_t[pairBytes]);
-  return writer.interleaved != nullptr;
-}
-
 void RunWriter(Writer& writer) {
-  PeriodRing::Slot slot;
-  while (!writer.failure && writer.ring->Next(&slot)) {
+  size_t first = 0;
+  for (size_t count; !writer.failure && (count = writer.ring->Next(&first));) {
+    count = std::min(count, kBatchSlots);
     writer.writingSinceNs.store(MonotonicNs());
-    writer.failure = WriteFrames(writer, slot);
+    writer.failure = WriteBatch(writer, first, count);
     writer.writingSinceNs.store(0);
-    writer.ring->Release();
+    writer.ring->Release(count);
   }
   writer.finished.store(true);
   Wake(writer.wakeFd);

@@ -1,6 +1,6 @@
 // The writer thread: writes the periods in the ring to the output files in
-// the order they were captured, each channel to its mono file or both
-// interleaved into the stereo file.
+// the order they were captured, each channel to its mono file, or the
+// interleaved frames to the stereo file.
 //
 // Threads: RunWriter runs on the writer thread, the only one that writes to
 // the output files during the take. The take thread reads `writingSinceNs`
@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 
 #include "record/outputs.h"
 #include "record/ring.h"
@@ -28,9 +27,5 @@ struct Writer {
   std::atomic<bool> finished{false};
   OutputFailure failure;  // the writer thread's until `finished`
 };
-
-// Takes the memory for periods of `pairBytes` (both channels). False when
-// it cannot.
-bool ReserveWriter(Writer& writer, size_t pairBytes);
 
 void RunWriter(Writer& writer);
