@@ -13,8 +13,10 @@
  *   xrun, suspend  the read fails and the rest of that period is lost; the
  *                  stream then needs a prepare (there is no resume)
  *   short          the read returns half of what it asked for
+ *   asleep         as suspend, but a resume only ever says "try again"
  *   eagain         that read fails -EAGAIN; nothing is lost
- *   eio, stall     this and every later read fail, -EIO or -EAGAIN */
+ *   eio, stall     this and every later read fail, -EIO or -EAGAIN
+ *   hang           that read never returns */
 #define _GNU_SOURCE
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
@@ -29,13 +31,16 @@ static const struct {
              {"short", 0, 0, SND_PCM_STATE_RUNNING},
              {"eagain", -EAGAIN, 0, SND_PCM_STATE_RUNNING},
              {"eio", -EIO, 1, SND_PCM_STATE_RUNNING},
-             {"stall", -EAGAIN, 1, SND_PCM_STATE_RUNNING}};
+             {"stall", -EAGAIN, 1, SND_PCM_STATE_RUNNING},
+             {"asleep", -ESTRPIPE, 0, SND_PCM_STATE_SUSPENDED},
+             {"hang", 0, 0, SND_PCM_STATE_RUNNING}};
+enum { ASLEEP = 6, HANG = 7 };
 enum { EVENTS = 8 };
 
 struct dev {
   snd_pcm_ioplug_t io;
   int pipe[2]; /* kept readable: a read is always worth trying */
-  int paced, sticky, cut, events, kind[EVENTS]; /* kind -1 once fired */
+  int paced, sticky, cut, asleep, events, kind[EVENTS]; /* kind -1: fired */
   unsigned long period[EVENTS];
   uint64_t frame, handed; /* content position; frames read since prepare */
   uint64_t startFrame, startNs;
@@ -64,8 +69,12 @@ static int dev_stop(snd_pcm_ioplug_t* io) { return (void)io, 0; }
 
 static int dev_prepare(snd_pcm_ioplug_t* io) {
   struct dev* d = io->private_data;
-  d->handed = d->cut = 0;
+  d->handed = d->cut = d->asleep = 0;
   return d->sticky;
+}
+
+static int dev_resume(snd_pcm_ioplug_t* io) {
+  return ((struct dev*)io->private_data)->asleep ? -EAGAIN : 0;
 }
 
 /* Fires the first event due: its error, or 0 with *size cut for "short". */
@@ -75,6 +84,8 @@ static int fire(struct dev* d, snd_pcm_uframes_t* size) {
     const int k = d->kind[i];
     if (k < 0 || d->frame < d->period[i] * p) continue;
     d->kind[i] = -1;
+    while (k == HANG) pause();
+    d->asleep = k == ASLEEP;
     if (kinds[k].sticky) d->sticky = kinds[k].error;
     if (kinds[k].state != SND_PCM_STATE_RUNNING) {
       d->frame = (d->frame / p + 1) * p;
@@ -135,7 +146,8 @@ static const snd_pcm_ioplug_callback_t callbacks = {.start = dev_start,
                                                     .pointer = dev_pointer,
                                                     .transfer = dev_transfer,
                                                     .close = dev_close,
-                                                    .prepare = dev_prepare};
+                                                    .prepare = dev_prepare,
+                                                    .resume = dev_resume};
 
 static int parse_events(struct dev* d, const char* text) {
   unsigned long k;

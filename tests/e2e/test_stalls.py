@@ -1,0 +1,127 @@
+"""Takes around which something stops: a console or a disk that takes
+nothing for seconds, a device whose read never returns, a take asked twice
+to end. Capture goes on, and the files hold exactly what the device gave."""
+import fcntl
+import os
+import pty
+import signal
+import threading
+import time
+import unittest
+
+from harness import Case, PERIOD, ramp
+
+P = PERIOD
+F_SETPIPE_SZ = 1031
+FRAMES = 71 * P  # 3 s at 96000 Hz, in whole periods
+
+
+def drain(fd, into):
+    """Reads `fd` into the list `into` until its writers are gone."""
+    def run():
+        while True:
+            try:
+                chunk = os.read(fd, 65536)
+            except OSError:  # a pty whose other end closed
+                chunk = b''
+            if not chunk:
+                return
+            into.append(chunk)
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    return thread
+
+
+class Stalls(Case):
+    def setUp(self):
+        super().setUp()
+        self.devices('pcm.dev { type zelktest paced true }')
+
+    def assertWhole(self, out, code=0):
+        """A paced 24/96 stereo take of 3 s: complete, nothing lost."""
+        self.assertEqual(code, 0, out[-500:])
+        self.assertNotIn('RX', out)
+        self.assertNotIn('Overruns', out)
+        self.assertTrue(out.startswith('Recording in Stereo\n'), out[:100])
+        self.assertTrue(out.endswith('dBFS\nDone\n'), out[-200:])
+        self.assertTake('a.wav', 96000, 3, 2, ramp(0, FRAMES, 3, (0, 1)))
+
+    def test_an_unread_pipe_holds_up_nothing_and_the_files_are_done_first(self):
+        reader, writer = os.pipe()
+        fcntl.fcntl(writer, F_SETPIPE_SZ, 4096)
+        process = self.start('2496', '3', 'dev', 's', 'a.wav', stdout=writer)
+        os.close(writer)
+        # Nobody reads: the files are complete and closed all the same.
+        deadline = time.monotonic() + 30
+        while not os.path.exists(self.path('a.wav')) or \
+                os.path.getsize(self.path('a.wav')) < 44 + 6 * FRAMES:
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.1)
+        time.sleep(0.5)
+        self.assertIsNone(process.poll())  # still waiting for its console
+        out = []
+        drain(reader, out).join(30)
+        self.assertWhole(b''.join(out).decode(), self.finish(process).code)
+        os.close(reader)
+
+    def test_a_stopped_terminal_holds_up_nothing(self):
+        master, slave = pty.openpty()
+        process = self.start('2496', '3', 'dev', 's', 'a.wav', stdout=slave)
+        os.close(slave)
+        out = []
+        thread = drain(master, out)
+        time.sleep(0.3)
+        os.write(master, b'\x13')  # Ctrl-S
+        time.sleep(2)
+        os.write(master, b'\x11')  # Ctrl-Q
+        code = self.finish(process).code
+        thread.join(10)
+        os.close(master)
+        self.assertWhole(b''.join(out).decode().replace('\r\n', '\n'), code)
+
+    def test_a_disk_that_stalls_for_seconds_costs_nothing(self):
+        os.mkfifo(self.path('a.wav'))
+        process = self.start('2496', '3', 'dev', 's', 'a.wav')
+        data = []
+
+        def read():  # a reader that stops for 3 s, as a frozen file system
+            with open(self.path('a.wav'), 'rb') as fifo:
+                data.append(fifo.read(100000))
+                time.sleep(3)
+                data.append(fifo.read())
+        thread = threading.Thread(target=read)
+        thread.start()
+        r = self.finish(process, stdin='o')
+        thread.join(30)
+        self.assertEqual((r.err, r.out.count('RX')), ('', 0), r)
+        want = ramp(0, FRAMES, 3, (0, 1))
+        self.assertTrue(b''.join(data)[44:] == want)
+        self.assertEqual(r.code, 0)
+
+    def test_a_device_whose_read_never_returns_ends_the_take(self):
+        self.devices('pcm.dev { type zelktest events "2:hang" }')
+        r = self.zelk('1644', '1', 'dev', '2', 'a.wav', 'b.wav')
+        self.assertEqual((r.err, r.code), ('\nunable to read from pcm record device: '
+                                           'Resource temporarily unavailable\n', 1))
+        self.assertTake('a.wav', 44100, 2, 1, ramp(0, 2 * P, 2, (0,)))
+        self.assertTake('b.wav', 44100, 2, 1, ramp(0, 2 * P, 2, (1,)))
+
+    def test_signals_in_a_row_end_the_take_with_what_was_captured(self):
+        for number, again in [(signal.SIGTERM, signal.SIGTERM), (signal.SIGINT, signal.SIGINT),
+                              (signal.SIGHUP, signal.SIGTERM)] * 3:
+            with self.subTest(signal=number):
+                self.clean()
+                process = self.start('2496', '3', 'dev', 's', 'a.wav')
+                self.wait_for_status_lines(process, 3)
+                process.send_signal(number)
+                process.send_signal(again)
+                # Two signals pending at once may run their handlers in
+                # either order: it ends by one of them.
+                self.assertIn(self.finish(process).code, (-number, -again))
+                frames = (len(self.read('a.wav')) - 44) // 6
+                self.assertGreaterEqual(frames, 3 * P)
+                self.assertTake('a.wav', 96000, 3, 2, ramp(0, frames, 3, (0, 1)))
+
+
+if __name__ == '__main__':
+    unittest.main()
