@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what zelk's build and tests need, from Debian's packages.
-# Returns at once when everything is already there.
+# Installs what zelk's build and tests need, from Debian's packages, and the
+# packages named as arguments. Returns at once when everything is already
+# there.
 set -euo pipefail
 
 packages=(
@@ -12,10 +13,18 @@ packages=(
   dpkg-dev                       # dpkg-shlibdeps, for the .deb's dependencies
 )
 
+packages+=("$@")  # and whatever the caller names, such as NAME:arm64
+
+# Installed for the architecture named (NAME:ARCH) or else this machine's, or
+# for all: with another architecture added, libasound2-dev:arm64 alone must
+# not pass for libasound2-dev.
+native=$(dpkg --print-architecture)
 missing=()
 for package in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$package")
+  arch=$native
+  [[ $package == *:* ]] && arch=${package#*:}
+  status=$(dpkg-query -W -f='${Status} ${Architecture}\n' "$package" 2>/dev/null || true)
+  grep -qE "^install ok installed ($arch|all)\$" <<<"$status" || missing+=("$package")
 done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 

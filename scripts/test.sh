@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole suite twice: in the
-# plain build and in the AddressSanitizer + UndefinedBehaviorSanitizer build.
+# plain build and in the AddressSanitizer + UndefinedBehaviorSanitizer build;
+# then, on x86-64, in an arm64 build under emulation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -13,3 +14,8 @@ cmake --build build -j "$jobs"
 cmake -S . -B build-sanitize -DZELK_SANITIZE=ON -DZELK_BENCHMARKS=OFF >/dev/null
 cmake --build build-sanitize -j "$jobs"
 (cd build-sanitize && ctest --output-on-failure -j "$jobs")
+
+# The same tests of an arm64 build, under emulation.
+if [[ $(dpkg --print-architecture) == amd64 ]]; then
+  scripts/test-arm64.sh
+fi

@@ -5,6 +5,9 @@
 
 // The AVX2 versions are built on x86-64 with GCC or Clang, whose target
 // attribute compiles them beside the baseline code of the rest of the file.
+// Every other architecture (arm64 among them) runs the portable versions
+// alone; their 16-bit loops are written for the compiler to vectorise with
+// the baseline vector unit (SSE2 on x86-64, NEON on arm64).
 #if defined(__x86_64__) && defined(__GNUC__)
 #define ZELK_AVX2 1
 #include <immintrin.h>

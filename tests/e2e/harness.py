@@ -13,6 +13,7 @@ import unittest
 
 ZELK, TESTDEV, FAILSYNC = (os.environ['ZELK_' + name] for name in ('BINARY', 'TESTDEV', 'FAILSYNC'))
 SANITIZED = os.environ.get('ZELK_SANITIZE') == '1'
+EMULATOR, NATIVE = os.environ.get('ZELK_EMULATOR'), os.environ.get('ZELK_NATIVE')  # cross builds
 PERIOD = 4096
 # The files of a take into a.wav (and b.wav) by channel argument, and the
 # input channels each holds.
@@ -74,8 +75,14 @@ class Case(unittest.TestCase):
     def devices(self, text):
         self.write('.asoundrc', 'pcm_type.zelktest { lib "%s" }\n%s\n' % (TESTDEV, text))
 
+    def feed(self, data):
+        """The device `feed` captures `data`, raw, then silence."""
+        self.write('.raw', data)
+        self.devices('pcm.feed { type file slave.pcm null file "/dev/null" infile "%s" '
+                     'format raw }' % self.path('.raw'))
+
     def clean(self):
-        for name in set(os.listdir(self.dir)) - {'.asoundrc', '.zelk'}:
+        for name in set(os.listdir(self.dir)) - {'.asoundrc', '.raw', '.zelk'}:
             os.remove(self.path(name))
 
     def path(self, name):
@@ -89,7 +96,8 @@ class Case(unittest.TestCase):
         with open(self.path(name), 'rb') as f:
             return f.read()
 
-    def start(self, *args, env=(), user=None, limits=(), ignore=(), stdout=subprocess.PIPE):
+    def start(self, *args, env=(), user=None, limits=(), ignore=(), native=False,
+              stdout=subprocess.PIPE):
         def child():  # every signal at its default action, unless ignored here
             for number in ignore:
                 signal.signal(number, signal.SIG_IGN)
@@ -98,10 +106,11 @@ class Case(unittest.TestCase):
             if user is not None:
                 os.setgid(user)
                 os.setuid(user)
-        program = ZELK
+        program = NATIVE if native else ZELK
         if user is not None:  # the build folder may be closed to that user
-            program = shutil.copy(ZELK, self.path('.zelk'))
-        process = subprocess.Popen([program] + list(args), cwd=self.dir, stdin=subprocess.PIPE,
+            program = shutil.copy(program, self.path('.zelk'))
+        command = [EMULATOR] * bool(EMULATOR and not native) + [program] + list(args)
+        process = subprocess.Popen(command, cwd=self.dir, stdin=subprocess.PIPE,
                                    env=dict(os.environ, HOME=self.dir, LANG='C', **dict(env)),
                                    stdout=stdout, stderr=subprocess.PIPE, preexec_fn=child)
         self.addCleanup(process.kill)  # a run that hangs must not outlive its test

@@ -77,9 +77,7 @@ class RefusedStarts(Case):
 
 class StaleDevice(Case):
     def test_frames_a_device_never_delivered_are_silence(self):
-        self.write('raw', struct.pack('<%dh' % (4 * P), *range(1, 4 * P + 1)))
-        self.devices('pcm.feed { type file slave.pcm null file "/dev/null" infile "%s" '
-                     'format raw }' % self.path('raw'))
+        self.feed(struct.pack('<%dh' % (4 * P), *range(1, 4 * P + 1)))
         self.assertEqual(self.zelk('1644', '0.3', 'feed', '1', 'a.wav').code, 0)
         self.assertTake('a.wav', 44100, 2, 1,
                         struct.pack('<%dh' % (2 * P), *range(1, 4 * P + 1, 2)) + bytes(4 * P))
