@@ -40,11 +40,15 @@ void RemoveCreated(const Outputs& outputs) {
   }
 }
 
-// Opens an output for writing, and for reading too where it may be read,
-// so that its header can be read back at the end.
+// Opens an output for writing; a regular file for reading too where it may
+// be read, so that its header can be read back at the end. (Not a FIFO:
+// opened for reading as well, it would never wait for its reader.)
 int OpenOutput(const char* name, int flags) {
-  const int fd = open(name, O_RDWR | O_CLOEXEC | flags, 0666);
-  if (fd >= 0 || errno != EACCES) return fd;
+  struct stat st {};
+  if (stat(name, &st) != 0 || S_ISREG(st.st_mode)) {
+    const int fd = open(name, O_RDWR | O_CLOEXEC | flags, 0666);
+    if (fd >= 0 || errno != EACCES) return fd;
+  }
   return open(name, O_WRONLY | O_CLOEXEC | flags, 0666);
 }
 

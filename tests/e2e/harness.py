@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-ZELK, TESTDEV, FAILSYNC = (os.environ['ZELK_' + name] for name in ('BINARY', 'TESTDEV', 'FAILSYNC'))
+ZELK, TESTDEV, FAILCALL = (os.environ['ZELK_' + name] for name in ('BINARY', 'TESTDEV', 'FAILCALL'))
 SANITIZED = os.environ.get('ZELK_SANITIZE') == '1'
 EMULATOR, NATIVE = os.environ.get('ZELK_EMULATOR'), os.environ.get('ZELK_NATIVE')  # cross builds
 PERIOD = 4096
@@ -97,10 +97,12 @@ class Case(unittest.TestCase):
             return f.read()
 
     def start(self, *args, env=(), user=None, limits=(), ignore=(), native=False,
-              stdout=subprocess.PIPE):
+              stdout=subprocess.PIPE, close=()):
         def child():  # every signal at its default action, unless ignored here
             for number in ignore:
                 signal.signal(number, signal.SIG_IGN)
+            for fd in close:
+                os.close(fd)
             for name, value in dict(limits).items():
                 resource.setrlimit(getattr(resource, 'RLIMIT_' + name), (value, value))
             if user is not None:

@@ -1,11 +1,14 @@
 """How takes end other than complete: a signal, a lost console, a refused
-start, a device that reports frames it never delivered."""
+start, a device that reports frames it never delivered, a file changed
+behind the take's back; and where the console goes when it is not a
+terminal."""
 import os
 import signal
 import struct
+import time
 import unittest
 
-from harness import Case, FILES, NOBODY, PERIOD, ramp
+from harness import Case, FAILCALL, FILES, NOBODY, PERIOD, header, ramp
 from test_command_line import prompt
 
 P = PERIOD
@@ -14,12 +17,17 @@ P = PERIOD
 class Signals(Case):
     def test_a_signal_leaves_headers_that_state_what_the_files_hold(self):
         self.devices('pcm.dev { type zelktest paced true }')
-        for number, code, rate, width, mode in [(signal.SIGINT, '1644', 44100, 2, '1'),
-                                                (signal.SIGTERM, '2448', 48000, 3, '2'),
-                                                (signal.SIGHUP, '2496', 96000, 3, 's')]:
+        modes = [('1644', 44100, 2, '1'), ('2448', 48000, 3, '2'), ('2496', 96000, 3, 's')]
+        # Every signal that ends a process by default and can be caught.
+        for n, number in enumerate([signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT,
+                                    signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM, signal.SIGPWR,
+                                    signal.SIGXCPU, signal.SIGVTALRM, signal.SIGPROF,
+                                    signal.SIGRTMIN + 3]):
+            code, rate, width, mode = modes[n % 3]
             with self.subTest(signal=number):
                 self.clean()
-                process = self.start(code, '5', 'dev', mode, 'a.wav', 'b.wav')
+                process = self.start(code, '5', 'dev', mode, 'a.wav', 'b.wav',
+                                     limits={'CORE': 0})
                 self.wait_for_status_lines(process, 3)
                 process.send_signal(number)
                 self.assertEqual(self.finish(process).code, -number)
@@ -73,6 +81,70 @@ class RefusedStarts(Case):
                 self.assertEqual(sorted(set(os.listdir(self.dir)) - {'.zelk'}), before)
                 self.assertEqual(self.read('keep.wav'), b'keep')
                 self.assertEqual(self.read('wo.wav'), b'keep')
+
+
+class Endings(Case):
+    def test_a_file_removed_or_cut_short_during_the_take_fails_it(self):
+        self.devices('pcm.dev { type zelktest paced true }')
+        for change, reason in [(os.remove, 'Removed during the take'),
+                               (lambda path: os.truncate(path, 0), 'Cut short during the take')]:
+            with self.subTest(reason=reason):
+                self.clean()
+                process = self.start('1644', '0.6', 'dev', '1', 'a.wav')
+                self.wait_for_status_lines(process, 2)
+                change(self.path('a.wav'))
+                r = self.finish(process)
+                self.assertEqual((r.err, r.code), ("\nCan't write a.wav: %s\n" % reason, 1))
+                self.assertNotIn('Done', r.out)
+        # The file cut short has a hole where its header was: it is written again.
+        got = self.read('a.wav')
+        self.assertEqual(got[:44], header(44100, 2, 1, (len(got) - 44) // 2))
+
+    def test_a_file_system_without_locks_records_unlocked(self):
+        r = self.zelk('1644', '0.1', 'null', '1', 'a.wav',
+                      env={'LD_PRELOAD': FAILCALL, 'ZELK_FAIL': 'flock',
+                           'ASAN_OPTIONS': 'verify_asan_link_order=0'})
+        self.assertEqual((r.err, r.code), ('', 0))
+        self.assertTake('a.wav', 44100, 2, 1, bytes(4 * P))
+
+    def test_a_signal_while_an_output_waits_for_its_reader_leaves_the_folder(self):
+        self.devices('pcm.dev { type zelktest paced true }')
+        os.mkfifo(self.path('f'))
+        process = self.start('1644', '1', 'dev', '2', 'a.wav', 'f')
+        process.stdin.write(b'o\n')
+        process.stdin.flush()
+        while not os.path.exists(self.path('a.wav')):
+            time.sleep(0.05)
+        time.sleep(0.2)
+        process.send_signal(signal.SIGINT)
+        self.assertEqual(self.finish(process).code, -signal.SIGINT)
+        self.assertEqual(sorted(os.listdir(self.dir)), ['.asoundrc', 'f'])
+
+
+class Console(Case):
+    def test_closed_standard_streams_never_reach_a_file(self):
+        self.devices('pcm.dev { type zelktest events "2:eio" }')
+        for closed, device, code in [((0, 1), 'null', 0), ((1,), 'dev', 1), ((2,), 'dev', 1)]:
+            with self.subTest(closed=closed):
+                self.clean()
+                process = self.start('1644', '0.3', device, '1', 'a.wav', close=closed)
+                process.wait(30)
+                self.assertEqual(process.returncode, code)
+                self.assertTake('a.wav', 44100, 2, 1,
+                                bytes(8 * P) if code == 0 else ramp(0, 2 * P, 2))
+
+    def test_a_take_to_standard_output_is_the_whole_stream(self):
+        self.devices('pcm.dev { type zelktest }')
+        for mode, code, rate, width, channels in [('1', '1648', 48000, 2, (0,)),
+                                                  ('s', '2444', 44100, 3, (0, 1))]:
+            with self.subTest(mode=mode):
+                r = self.zelk(code, '0.2', 'dev', mode, '/dev/stdout', stdin='o')
+                frames = 3 * P
+                self.assertEqual(r.out.encode('latin-1'), header(rate, width, len(channels), frames)
+                                 + ramp(0, frames, width, channels))
+                self.assertTrue(r.err.startswith(prompt('/dev/stdout') + 'Recording'), r)
+                self.assertTrue(r.err.endswith('dBFS\nDone\n'), r)
+                self.assertEqual(r.code, 0)
 
 
 class StaleDevice(Case):

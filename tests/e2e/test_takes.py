@@ -6,7 +6,7 @@ import random
 import struct
 import unittest
 
-from harness import Case, EMULATOR, FAILSYNC, FILES, NATIVE, PERIOD, SANITIZED, ramp
+from harness import Case, EMULATOR, FAILCALL, FILES, NATIVE, PERIOD, SANITIZED, ramp
 
 
 class Takes(Case):
@@ -157,7 +157,7 @@ class DiskFaults(FaultCase):
 
     def test_a_failed_sync_is_a_failed_take(self):
         self.check('1644', '1', '', [[(0, 4 * P)]], err="\nCan't write a.wav: Input/output error\n",
-                   options={'env': {'LD_PRELOAD': FAILSYNC,
+                   options={'env': {'LD_PRELOAD': FAILCALL, 'ZELK_FAIL': 'fsync',
                                     'ASAN_OPTIONS': 'verify_asan_link_order=0'}})
 
 
