@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Usage: install_test.sh manual|completion|install|deb BUILD_DIR SOURCE_DIR
+# Usage: install_test.sh manual|completion|install|deb BUILD_DIR SOURCE_DIR VERSION
 set -euo pipefail
-check=$1 build=$2 source=$3
+check=$1 build=$2 source=$3 version=$4
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 case $check in
-  manual) man --warnings -l "$source/doc/zelk.1" 2>&1 >/dev/null | (! grep .) ;;
+  manual)  # no warnings; the version in the footer
+    man --warnings -l "$source/doc/zelk.1" 2>&1 >/dev/null | (! grep .)
+    grep -q "^\.TH ZELK 1 [-0-9]* \"zelk $version\" " "$source/doc/zelk.1" ;;
   completion)  # a row: the words typed so far (a trailing blank starts a new one)
     bash -n "$source/completion/zelk"
     source "$source/completion/zelk"
@@ -30,12 +32,21 @@ ROWS
     DESTDIR=$scratch cmake --install "$build" --prefix /opt/z >/dev/null
     (cd "$scratch/opt/z" && find . -type f | sort | xargs echo) | diff - <(echo \
       ./bin/zelk ./share/bash-completion/completions/zelk ./share/man/man1/zelk.1) ;;
-  deb)  # the packaged program runs where the package is unpacked
-    (cd "$build" && cpack -G DEB -B "$scratch")
+  deb)  # built from a copy of the tree, passed by lintian, its program records
+    tree=$scratch/zelk-$version
+    mkdir "$tree"
+    tar -C "$source" --anchored --exclude=./.git --exclude='./build*' \
+      --exclude='./obj-*' -cf - . | tar -xf - -C "$tree"
+    (cd "$tree" && DEB_BUILD_OPTIONS="parallel=$(nproc)" \
+      dpkg-buildpackage -us -uc -b) >"$scratch/log" 2>&1 ||
+      { tail -n 60 "$scratch/log"; exit 1; }
+    grep -E '^[0-9]+% tests passed' "$scratch/log"  # dh_auto_test ran the suite
+    lintian --pedantic --display-info --fail-on error,warning "$scratch"/*.changes
     deb=$(echo "$scratch"/zelk_*.deb)
+    [[ $(dpkg-deb -f "$deb" Version) == "$version"-* ]]
     dpkg-deb -f "$deb" Depends | grep libasound2
     dpkg-deb -x "$deb" "$scratch/root"
-    "$scratch/root/usr/bin/zelk" >"$scratch/usage" </dev/null && exit 1 || (($? == 1))
-    head -n 3 "$scratch/usage" | diff - <(printf '\nZelk %s (2f) by Tervane\n\n' \
-      "$(dpkg-deb -f "$deb" Version)") ;;
+    cd "$scratch" && root/usr/bin/zelk 1644 0.1 null 1 take.wav </dev/null >/dev/null
+    [[ $(stat -c %s take.wav) -gt 44 ]]
+    { root/usr/bin/zelk || true; } </dev/null | grep -qx "Zelk $version (2f) by Tervane" ;;
 esac
