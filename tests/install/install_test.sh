@@ -9,23 +9,34 @@ case $check in
   manual)  # no warnings; the version in the footer
     man --warnings -l "$source/doc/zelk.1" 2>&1 >/dev/null | (! grep .)
     grep -q "^\.TH ZELK 1 [-0-9]* \"zelk $version\" " "$source/doc/zelk.1" ;;
-  completion)  # a row: the words typed so far (a trailing blank starts a new one)
+  completion)  # a row: COMP_TYPE (9 Tab, 37 menu-complete, 63 listing)|line|replies
     bash -n "$source/completion/zelk"
+    set +eu  # as in an interactive shell
+    source /usr/share/bash-completion/bash_completion
     source "$source/completion/zelk"
-    arecord() { printf 'hw:CARD=X,DEV=0\n    a card\n'; }
-    while IFS='|' read -r words expected; do
-      read -ra COMP_WORDS <<<"$words"
-      [[ $words == *' ' ]] && COMP_WORDS+=('')
+    arecord() { printf 'default\n  x\nhw:CARD=X,DEV=0\n  a card\n%064d\n' 0; }
+    cd "$scratch" && touch take.wav
+    while IFS='|' read -r COMP_TYPE COMP_LINE expected; do
+      COMP_POINT=${#COMP_LINE}  # words as bash splits them at ' ', ':', '=', '>'
+      read -ra COMP_WORDS <<<"${COMP_LINE//[:=>]/ & }"
+      [[ $COMP_LINE == *' ' ]] && COMP_WORDS+=('')
       COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
-      $(complete -p zelk | sed 's/.*-F \([^ ]*\).*/\1/')
+      $(complete -p zelk | sed 's/.*-F \([^ ]*\).*/\1/') zelk \
+        "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"
       got=$(IFS=,; echo "${COMPREPLY[*]}")
-      [[ $got == "$expected" ]] || { echo "$words: got '$got'"; exit 1; }
+      [[ $got == "$expected" ]] || { echo "$COMP_LINE: got '$got'"; exit 1; }
     done <<'ROWS'
-zelk 16|1644  16 bit 44100 Hz,1648  16 bit 48000 Hz,1688  16 bit 88200 Hz,1696  16 bit 96000 Hz
-zelk 2496|2496
-zelk 1644 5 |d,default,hw:CARD=X,DEV=0
-zelk 1644 5 hw : CARD = X|X,DEV=0
-zelk 1644 5 hw : 0,0 |1,2,s
+9|zelk 16|1644,1648,1688,1696
+37|zelk 16|1644,1648,1688,1696
+63|zelk 16|1644  16 bit 44100 Hz,1648  16 bit 48000 Hz,1688  16 bit 88200 Hz,1696  16 bit 96000 Hz
+63|zelk 2496|2496
+9|zelk 1644 |
+9|zelk 1644 5 |d,default,hw:CARD=X,DEV=0
+9|zelk 1644 5 hw:CARD=X|X,DEV=0
+9|zelk 1644 5 hw:0,0 |1,2,s
+9|zelk 1644 5 d 1 >ta|take.wav
+9|zelk 1644 5 d 2 a.wav ta|take.wav
+9|zelk 1644 5 d 1 a.wav ta|
 ROWS
     ;;
   install)  # DESTDIR and the prefix hold the program, its page and completion only
