@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -37,24 +38,19 @@ TEST(CheckPeak, WarnsOncePerCallAndOnlyRaises) {
 
 // Full scale and the step below it clip; the step below that does not.
 TEST(CheckPeak, ClipsAtTheTopTwoMagnitudes) {
-  const struct {
-    uint32_t b;
-    int32_t value;
-    bool clips;
-  } cases[] = {{2, 32766, false},
-               {2, -32767, true},
-               {3, 8388606, false},
-               {3, -8388607, true},
-               {3, 8388607, true}};
-  for (const auto& c : cases) {
-    std::vector<uint8_t> sample(c.b);
-    for (uint32_t i = 0; i < c.b; ++i)
-      sample[i] = static_cast<uint8_t>(c.value >> 8 * i);
+  for (const auto& [b, value, clips] : {std::tuple{2u, 32766, false},
+                                        {2u, -32767, true},
+                                        {3u, 8388606, false},
+                                        {3u, -8388607, true},
+                                        {3u, 8388607, true}}) {
+    std::vector<uint8_t> sample(b);
+    for (uint32_t i = 0; i < b; ++i)
+      sample[i] = static_cast<uint8_t>(value >> 8 * i);
     PeakPair take{}, period{};
-    EXPECT_EQ(Stdout([&] { CheckPeak(0, 1, c.b, take, sample, period); }),
-              c.clips ? "\nInput Channel 1 is Peaking!\n" : "")
-        << c.value;
-    EXPECT_EQ(take[0], std::abs(c.value));
+    EXPECT_EQ(Stdout([&, b = b] { CheckPeak(0, 1, b, take, sample, period); }),
+              clips ? "\nInput Channel 1 is Peaking!\n" : "")
+        << value;
+    EXPECT_EQ(take[0], std::abs(value));
   }
 }
 
