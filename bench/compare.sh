@@ -123,6 +123,8 @@ echo "Paced 60 s 24/96 stereo take from the test device, every core busy"
 plugin=$build/tests/libasound_module_pcm_zelktest.so
 if [[ ! -f $plugin ]]; then
   echo "skipped: no $plugin (tests not built)"
+elif [[ ! -x /usr/bin/time ]]; then
+  echo "skipped: no /usr/bin/time (the time package)"
 else
   mkdir "$work/home"
   cat >"$work/home/.asoundrc" <<EOF

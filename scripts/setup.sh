@@ -10,7 +10,9 @@ packages=(
   libgtest-dev libbenchmark-dev  # unit tests and benchmarks
   python3 libsndfile1            # end-to-end tests; an independent reader of the files
   man-db                         # man, to check the manual page
-  dpkg-dev                       # dpkg-shlibdeps, for the .deb's dependencies
+  bash-completion                # the helpers the completion calls
+  build-essential debhelper lintian  # the Debian package, built and checked
+  alsa-utils time valgrind       # the benchmark's peer, timer and counter
 )
 
 packages+=("$@")  # and whatever the caller names, such as NAME:arm64
@@ -29,7 +31,11 @@ done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
 sudo=()
-[[ $(id -u) -eq 0 ]] || sudo=(sudo)
+if [[ $(id -u) -ne 0 ]]; then
+  command -v sudo >/dev/null ||
+    { echo "Missing: ${missing[*]}; install them as root, or install sudo" >&2; exit 1; }
+  sudo=(sudo)
+fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -q

@@ -59,6 +59,7 @@ class RefusedStarts(Case):
         self.assertTake('same.wav', 44100, 2, 1, ramp(0, 11 * P, 2))
 
     def test_a_refused_start_leaves_the_folder_as_it_found_it(self):
+        root = os.geteuid() == 0  # not so in a package build
         for names, stdin, out, err, user in [
                 (('keep.wav', '/nonexistent/b.wav'), 'o',
                  prompt('keep.wav') + "Can't open /nonexistent/b.wav for recording\n",
@@ -69,11 +70,14 @@ class RefusedStarts(Case):
                 (('a.wav', 'link.wav'), '', 'Improper file name request\n', '', None),
                 (('wo.wav', 'b.wav'), 'x', prompt('wo.wav'), '', NOBODY)]:
             with self.subTest(names=names):
+                if user is not None and not root:
+                    self.skipTest('only root can run zelk as another user')
                 self.clean()
                 self.write('keep.wav', 'keep')
                 self.write('wo.wav', 'keep')
-                os.chown(self.path('wo.wav'), NOBODY, NOBODY)
-                os.chmod(self.path('wo.wav'), 0o200)
+                if root:  # write-only to the user who runs zelk
+                    os.chown(self.path('wo.wav'), NOBODY, NOBODY)
+                    os.chmod(self.path('wo.wav'), 0o200)
                 os.symlink('a.wav', self.path('link.wav'))
                 before = sorted(set(os.listdir(self.dir)) - {'.zelk'})
                 r = self.zelk('1644', '0.1', 'null', '2', *names, stdin=stdin, user=user)
