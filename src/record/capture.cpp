@@ -70,11 +70,14 @@ void RunCapture(Capture& capture) {
       static_cast<size_t>(device.periodFrames) * device.bytesPerSample;
 
   snd_pcm_prepare(device.pcm);
+  uint8_t* slot = capture.ring->Free();
+  // One clock reading a period: when the read begins, which also stamps
+  // the period before it.
+  int64_t now = MonotonicNs();
   for (int32_t framesDone = 0; framesDone < capture.totalFrames;) {
-    uint8_t* slot = capture.ring->Free();
     if (slot == nullptr) break;  // the take ended elsewhere
     uint8_t* pair = mode.stereo == 1 ? capture.stereoPair.get() : slot;
-    const PeriodRead read = ReadPeriod(device, pair, capture.watch);
+    const PeriodRead read = ReadPeriod(device, pair, capture.watch, now);
     if (capture.watch.stop.load()) break;
     if (mode.stereo == 1) {
       Interleave(read.frames, static_cast<int32_t>(device.bytesPerSample),
@@ -82,15 +85,15 @@ void RunCapture(Capture& capture) {
     }
     if (read.error != 0) {
       // What came before the failure is kept.
-      capture.ring->Publish(read.frames, MonotonicNs());
+      capture.ring->Publish(read.frames, now);
       capture.error = read.error;
       break;
     }
     uint8_t marks = read.overrun ? kOverrunMark : 0;
     if (read.overrun) ++capture.overrunCount;
     marks |= CheckPeaks(capture, pair, periodPeak);
-    const int64_t now = MonotonicNs();
-    if (!capture.ring->Publish(device.periodFrames, now)) break;
+    slot = capture.ring->Publish(device.periodFrames, now);
+    now = MonotonicNs();
     framesDone += device.periodFrames;
     UpdateClock(status, capture.totalFrames, -framesDone, capture.sampleRate);
     StereoMeter(status, periodPeak, kMeterRange, &meterFirstCall, kMeterDecay,

@@ -40,7 +40,7 @@ bool Console::Reserve(int64_t periods) {
 }
 
 void Console::Period(uint8_t marks, const Line& status, int64_t now) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   if (finished_ || published_ >= periods_) return;
   marks_.get()[published_] = marks;
   Slot& slot = lines_[published_ % kLineSlots];
@@ -49,7 +49,10 @@ void Console::Period(uint8_t marks, const Line& status, int64_t now) {
   slot.line.length = 0;
   slot.line.Append(status.View());
   ++published_;
-  work_.Ring(now, 4 * (published_ - shown_) >= kLineSlots);
+  const bool wake =
+      work_.Ring(now, 4 * (published_ - shown_) >= 3 * kLineSlots);
+  lock.unlock();
+  if (wake) work_.bell.notify_one();
 }
 
 void Console::Say(int fd, std::string_view text) {
@@ -59,19 +62,19 @@ void Console::Say(int fd, std::string_view text) {
   std::memcpy(messageText_.data() + messageBytes_, text.data(), text.size());
   messages_[messageCount_++] = {fd, published_, messageBytes_, text.size()};
   messageBytes_ += text.size();
-  work_.Ring(MonotonicNs(), true);
+  if (work_.Ring(MonotonicNs(), true)) work_.bell.notify_one();
 }
 
 void Console::Finish() {
   std::lock_guard lock(mutex_);
   finished_ = true;
-  work_.Ring(MonotonicNs(), true);
+  if (work_.Ring(MonotonicNs(), true)) work_.bell.notify_one();
 }
 
 void Console::Join() {
   std::unique_lock lock(mutex_);
   joining_ = true;
-  work_.Ring(MonotonicNs(), true);
+  if (work_.Ring(MonotonicNs(), true)) work_.bell.notify_one();
   written_.wait(lock, [&] { return allWritten_; });
 }
 

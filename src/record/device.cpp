@@ -119,13 +119,14 @@ bool OpenDevice(const char* deviceName, uint32_t sampleRate,
   return true;
 }
 
-PeriodRead ReadPeriod(const Device& device, uint8_t* pair, ReadWatch& watch) {
+PeriodRead ReadPeriod(const Device& device, uint8_t* pair, ReadWatch& watch,
+                      int64_t startNs) {
   const size_t half =
       static_cast<size_t>(device.periodFrames) * device.bytesPerSample;
   // A device may report frames it never wrote: what it leaves is silence,
   // never older audio. The same goes for frames an overrun loses.
   std::memset(pair, 0, 2 * half);
-  watch.idleSinceNs.store(MonotonicNs());
+  watch.idleSinceNs.store(startNs);
   snd_pcm_avail_update(device.pcm);
   snd_pcm_wait(device.pcm, 1);
   PeriodRead read;

@@ -35,5 +35,7 @@ struct PeriodRead {
 // Reads one period into `pair`, channel 1's half first, each half
 // `periodFrames` samples. An overrun or a suspend is recovered from; the
 // frames it lost are silence. A device that only says "try again" is asked
-// again until `watch.stop`, which ends the read with -EAGAIN.
-PeriodRead ReadPeriod(const Device& device, uint8_t* pair, ReadWatch& watch);
+// again until `watch.stop`, which ends the read with -EAGAIN. `startNs` is
+// when the read began.
+PeriodRead ReadPeriod(const Device& device, uint8_t* pair, ReadWatch& watch,
+                      int64_t startNs);

@@ -23,12 +23,14 @@ inline int64_t MonotonicNs() {
 struct Doorbell {
   static constexpr int64_t kIntervalNs = 40'000'000;
 
-  // Producer: there is new work; `urgent` when it must not wait.
-  void Ring(int64_t nowNs, bool urgent) {
-    if (!urgent && nowNs - lastRingNs < kIntervalNs) return;
+  // Producer: there is new work; `urgent` when it must not wait. Returns
+  // true when the consumer sleeps and must be woken: by bell.notify_one(),
+  // best after the mutex is released, or it wakes only to wait for it.
+  bool Ring(int64_t nowNs, bool urgent) {
+    if (!urgent && nowNs - lastRingNs < kIntervalNs) return false;
     rung = true;
     lastRingNs = nowNs;
-    if (sleeping) bell.notify_one();
+    return sleeping;
   }
 
   // Consumer: sleeps until rung.

@@ -29,8 +29,9 @@ class PeriodRing {
   // full; nullptr once the ring is closed.
   uint8_t* Free();
   // Capture thread: the slot from Free holds `frames` frames, captured by
-  // `nowNs`. False once the ring is closed: the period is not written.
-  bool Publish(int32_t frames, int64_t nowNs);
+  // `nowNs`; returns the slot to fill next, as Free does. nullptr once the
+  // ring is closed: that period is not written.
+  uint8_t* Publish(int32_t frames, int64_t nowNs);
 
   // Writer thread: waits for filled slots; returns how many follow one
   // another from the oldest, which *first gets; 0 once the ring is closed
@@ -61,10 +62,11 @@ class PeriodRing {
   size_t slots_ = 0;
   size_t slotBytes_ = 0;
   struct Unmap {
-    void* mapped;
     size_t bytes;
     void operator()(uint8_t* memory) const;
   };
-  std::unique_ptr<uint8_t[], Unmap> memory_{nullptr, Unmap{nullptr, 0}};
+  uint8_t* FreeSlot(std::unique_lock<std::mutex>& lock);
+
+  std::unique_ptr<uint8_t[], Unmap> memory_{nullptr, Unmap{0}};
   std::unique_ptr<int32_t[]> frames_;
 };
