@@ -21,8 +21,8 @@ inline constexpr int kRingSeconds = 10;
 
 class PeriodRing {
  public:
-  // Takes enough slots of `slotBytes` for kRingSeconds of periods of
-  // `periodFrames` at `sampleRate`. False when it cannot.
+  // Takes, with their pages, enough slots of `slotBytes` for kRingSeconds
+  // of periods of `periodFrames` at `sampleRate`. False when it cannot.
   bool Reserve(size_t slotBytes, int32_t periodFrames, uint32_t sampleRate);
 
   // Capture thread: the slot to fill next, waiting while every slot is
