@@ -83,11 +83,10 @@ class Console {
     std::size_t begin, length;
   };
 
-  // Appends what is due, in order, to `chunk` while it goes to one
+  // Appends what is due, in order, to chunk_ while it goes to one
   // descriptor and has room. Under the lock.
   void Gather(int64_t& next, std::size_t& said, int& fd);
   void AppendPeriod(int64_t period, int64_t newest, int64_t nowNs);
-  bool Done(int64_t next, std::size_t said) const;
   void Write(int fd, const char* data, std::size_t bytes);
 
   std::mutex mutex_;
