@@ -1,6 +1,6 @@
+// The capture thread's work; what it may touch is in capture.h.
 #include "record/capture.h"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <new>
@@ -45,12 +45,6 @@ uint8_t CheckPeaks(Capture& capture, const uint8_t* pair,
 }
 
 }  // namespace
-
-void Wake(int fd) {
-  const uint64_t one = 1;
-  // A full counter already says "look again".
-  [[maybe_unused]] const ssize_t ignored = write(fd, &one, sizeof one);
-}
 
 bool ReserveCapture(Capture& capture, size_t pairBytes) {
   if (capture.mode.stereo != 1) return true;

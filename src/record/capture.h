@@ -46,6 +46,3 @@ struct Capture {
 bool ReserveCapture(Capture& capture, size_t pairBytes);
 
 void RunCapture(Capture& capture);
-
-// Tells the thread waiting on the eventfd `fd` to look again.
-void Wake(int fd);

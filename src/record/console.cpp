@@ -1,3 +1,5 @@
+// The console thread's work (Run) and what the capture and take threads
+// hand it; who may touch what is in console.h.
 #include "record/console.h"
 
 #include <poll.h>

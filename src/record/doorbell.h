@@ -8,6 +8,7 @@
 #pragma once
 
 #include <time.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <cstdint>
@@ -46,3 +47,10 @@ struct Doorbell {
   bool rung = false;
   int64_t lastRingNs = 0;
 };
+
+// Tells the take thread, which waits on the eventfd `fd`, to look again.
+inline void Wake(int fd) {
+  const uint64_t one = 1;
+  // A full counter already says "look again".
+  [[maybe_unused]] const ssize_t ignored = write(fd, &one, sizeof one);
+}

@@ -1,3 +1,5 @@
+// Runs on the main thread: the take from its start to the end of the
+// process; see take.h.
 #include "record/take.h"
 
 #include <poll.h>

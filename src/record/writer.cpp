@@ -1,3 +1,4 @@
+// The writer thread's work; what it may touch is in writer.h.
 #include "record/writer.h"
 
 #include <sys/uio.h>
@@ -7,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "record/capture.h"
 #include "record/doorbell.h"
 
 namespace {
