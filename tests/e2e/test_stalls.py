@@ -65,7 +65,10 @@ class Stalls(Case):
         os.close(reader)
 
     def test_a_stopped_terminal_holds_up_nothing(self):
-        master, slave = pty.openpty()
+        try:
+            master, slave = pty.openpty()
+        except OSError:  # a build root without /dev/pts
+            self.skipTest('no pseudo-terminal to be had')
         process = self.start('2496', '3', 'dev', 's', 'a.wav', stdout=slave)
         os.close(slave)
         out = []
