@@ -82,6 +82,13 @@ class StatusLine(Case):
 
 
 class DeviceSetup(Case):
+    def test_the_longest_name_that_fits_reaches_the_device(self):
+        name = 'd' * 63  # 64 and more are refused (test_command_line)
+        self.devices('pcm.%s { type zelktest }' % name)
+        r = self.zelk('1644', '0.1', name, '1', 'a.wav')
+        self.assertEqual((r.err, r.code), ('', 0))
+        self.assertTake('a.wav', 44100, 2, 1, ramp(0, 2 * PERIOD, 2))
+
     def test_refused_devices_end_the_run_before_any_file(self):
         self.devices('pcm.s16 { type zelktest format "S16_LE" }\n'
                      'pcm.slow { type zelktest rate 8000 }\n'
