@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 #include "record/console.h"
 #include "record/signals.h"
