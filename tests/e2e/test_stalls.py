@@ -83,23 +83,35 @@ class Stalls(Case):
         self.assertWhole(b''.join(out).decode().replace('\r\n', '\n'), code)
 
     def test_a_disk_that_stalls_for_seconds_costs_nothing(self):
-        os.mkfifo(self.path('a.wav'))
-        process = self.start('2496', '3', 'dev', 's', 'a.wav')
-        data = []
+        # Paced, and unpaced: a device faster than real time fills the
+        # memory in a moment and then waits for the disk.
+        self.devices('pcm.dev { type zelktest paced true }\npcm.fast { type zelktest }')
+        for device, seconds, frames in [('dev', '3', FRAMES), ('fast', '12', 282 * P)]:
+            with self.subTest(device=device):
+                self.clean()
+                os.mkfifo(self.path('a.wav'))
+                process = self.start('2496', seconds, device, 's', 'a.wav')
+                data = []
 
-        def read():  # a reader that stops for 3 s, as a frozen file system
-            with open(self.path('a.wav'), 'rb') as fifo:
-                data.append(fifo.read(100000))
-                time.sleep(3)
-                data.append(fifo.read())
-        thread = threading.Thread(target=read)
-        thread.start()
-        r = self.finish(process, stdin='o')
-        thread.join(30)
-        self.assertEqual((r.err, r.out.count('RX')), ('', 0), r)
-        want = ramp(0, FRAMES, 3, (0, 1))
-        self.assertTrue(b''.join(data)[44:] == want)
-        self.assertEqual(r.code, 0)
+                def read():  # a reader that stops for 3 s, as a frozen file system
+                    with open(self.path('a.wav'), 'rb') as fifo:
+                        data.append(fifo.read(100000))
+                        time.sleep(3)
+                        data.append(fifo.read())
+                thread = threading.Thread(target=read)
+                thread.start()
+                r = self.finish(process, stdin='o')
+                thread.join(30)
+                self.assertEqual((r.err, r.out.count('RX'), r.code), ('', 0, 0), r)
+                self.assertTrue(b''.join(data)[44:] == ramp(0, frames, 3, (0, 1)))
+
+    def test_a_killed_take_leaves_what_was_captured_on_disk(self):
+        process = self.start('1644', '5', 'dev', '1', 'a.wav')
+        self.wait_for_status_lines(process, 10)
+        process.kill()
+        process.wait()
+        # Written a period at a time: at most the periods still on their way.
+        self.assertGreaterEqual(len(self.read('a.wav')), 44 + 2 * 8 * P)
 
     def test_a_device_whose_read_never_returns_ends_the_take(self):
         self.devices('pcm.dev { type zelktest events "2:hang" }')
