@@ -1,7 +1,6 @@
 // The capture thread's work; what it may touch is in capture.h.
 #include "record/capture.h"
 
-
 #include <algorithm>
 #include <new>
 
