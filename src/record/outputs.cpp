@@ -131,10 +131,10 @@ void OpenNamedFiles(const ChannelMode& mode, NameBuffer nameList,
   }
 }
 
-void CantOpen(const char* name, int error) {
+void CantOpen(const char* name, const char* why) {
   std::fprintf(ConsoleStream(), "Can't open %s for recording\n", name);
   std::fflush(ConsoleStream());
-  std::fprintf(stderr, "zelk: %s: %s\n", name, std::strerror(error));
+  std::fprintf(stderr, "zelk: %s: %s\n", name, why);
 }
 
 // Every file must be open, a file of its own, and not in another take.
@@ -145,7 +145,7 @@ bool Usable(const ChannelMode& mode, Outputs& outputs,
     OutputFile& output = outputs.files[c];
     if (mode.channelOn[c] == 0 || output.name == nullptr) continue;
     if (output.fd < 0 || fstat(output.fd, &st[c]) != 0) {
-      CantOpen(output.name, output.fd < 0 ? errors[c] : errno);
+      CantOpen(output.name, std::strerror(output.fd < 0 ? errors[c] : errno));
       return false;
     }
     output.regular = S_ISREG(st[c].st_mode);
@@ -162,11 +162,7 @@ bool Usable(const ChannelMode& mode, Outputs& outputs,
   for (const OutputFile& output : outputs.files) {
     if (output.regular && flock(output.fd, LOCK_EX | LOCK_NB) != 0 &&
         errno == EWOULDBLOCK) {
-      std::fprintf(ConsoleStream(), "Can't open %s for recording\n",
-                   output.name);
-      std::fflush(ConsoleStream());
-      std::fprintf(stderr, "zelk: %s: another take is recording into it\n",
-                   output.name);
+      CantOpen(output.name, "another take is recording into it");
       return false;
     }
   }

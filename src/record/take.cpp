@@ -80,18 +80,25 @@ Ending AwaitEnding(Take& take, int wakeFd, const sigset_t& open) {
   }
 }
 
-// A take that failed midway: the files keep what was captured, their
-// headers say so, and the message comes after everything shown before.
+// The failure's message on standard error, after everything shown before
+// it, then exit status 1.
+[[noreturn]] void EndFailed(Take& take, const char* format, const char* what,
+                            const char* why) {
+  std::array<char, 2 * kNameBufferBytes> message;
+  std::snprintf(message.data(), message.size(), format, what, why);
+  take.console.Say(2, message.data());
+  take.console.Join();
+  _exit(1);
+}
+
+// A take that failed midway: the files keep what was captured, and their
+// headers say so.
 [[noreturn]] void Fail(Take& take, const char* format, const char* what,
                        const char* why) {
   MendOutputs(take.outputs);
   CloseOutputs(take.outputs);
-  std::array<char, 2 * kNameBufferBytes> message;
-  std::snprintf(message.data(), message.size(), format, what, why);
   take.console.Finish();
-  take.console.Say(2, message.data());
-  take.console.Join();
-  _exit(1);
+  EndFailed(take, format, what, why);
 }
 
 [[noreturn]] void Complete(Take& take) {
@@ -108,18 +115,13 @@ Ending AwaitEnding(Take& take, int wakeFd, const sigset_t& open) {
   take.console.Finish();
   Line report;
   PeakReport(report, capture.takePeak, mode.channelOn, mode.stereo,
-             take.bytesPerSample);
+             capture.device.bytesPerSample);
   if (capture.overrunCount != 0) {
     report.Print("\nRecord Overruns = %i\n", capture.overrunCount);
   }
   take.console.Say(ConsoleFd(), report.View());
   if (failure) {
-    std::array<char, 2 * kNameBufferBytes> message;
-    std::snprintf(message.data(), message.size(), "\nCan't write %s: %s\n",
-                  failure.name, failure.reason);
-    take.console.Say(2, message.data());
-    take.console.Join();
-    _exit(1);
+    EndFailed(take, "\nCan't write %s: %s\n", failure.name, failure.reason);
   }
   take.console.Say(ConsoleFd(), "Done\n");
   snd_pcm_drain(capture.device.pcm);
@@ -137,7 +139,6 @@ std::unique_ptr<Take> ReserveTake(const Device& device, const ChannelMode& mode,
   const uint64_t pairBytes =
       2ULL * device.bytesPerSample * static_cast<uint64_t>(device.periodFrames);
   if (pairBytes > std::numeric_limits<size_t>::max() / 2) return nullptr;
-  take->bytesPerSample = device.bytesPerSample;
   Capture& capture = take->capture;
   capture.device = device;
   capture.mode = mode;

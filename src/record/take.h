@@ -22,7 +22,6 @@ struct Take {
   Capture capture;
   Writer writer;
   Outputs outputs;
-  uint32_t bytesPerSample = 0;
   bool stalled = false;  // the device delivered nothing for kStallNs
 };
 
