@@ -1,6 +1,10 @@
 // The capture thread's work; what it may touch is in capture.h.
 #include "record/capture.h"
 
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <new>
 
@@ -10,6 +14,9 @@ namespace {
 
 constexpr float kMeterRange = 45.0f;
 constexpr float kMeterDecay = 11.25f;
+// Modest, as audio servers ask for: above every ordinary thread, below the
+// kernel's own and the sound servers' real-time threads.
+constexpr int kCapturePriority = 10;
 
 // A held peak is the largest period peak of a window of holdPeriods + 1
 // periods; each window starts from the latest period's peak.
@@ -46,56 +53,83 @@ uint8_t CheckPeaks(Capture& capture, const uint8_t* pair,
 }  // namespace
 
 bool ReserveCapture(Capture& capture, size_t pairBytes) {
-  if (capture.mode.stereo != 1) return true;
-  capture.stereoPair.reset(new (std::nothrow) uint8_t[pairBytes]);
-  return capture.stereoPair != nullptr;
+  if (capture.mode.stereo == 1) {
+    capture.stereoPair.reset(new (std::nothrow) uint8_t[pairBytes]());
+    if (!capture.stereoPair) return false;
+  }
+  if (capture.device.interleaved) {
+    capture.frames.reset(new (std::nothrow) uint8_t[pairBytes]());
+    if (!capture.frames) return false;
+  }
+  return true;
+}
+
+void RaiseCapturePriority() {
+  // The limit the system sets for this user (0 for root too, who may
+  // exceed it).
+  rlimit limit{};
+  int priority = kCapturePriority;
+  if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 &&
+      limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur > 0 &&
+      limit.rlim_cur < static_cast<rlim_t>(priority)) {
+    priority = static_cast<int>(limit.rlim_cur);
+  }
+  sched_param param{};
+  param.sched_priority = priority;
+  [[maybe_unused]] const int refused =
+      pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
 }
 
 void RunCapture(Capture& capture) {
   const Device& device = capture.device;
   const ChannelMode& mode = capture.mode;
-  const auto holdPeriods = static_cast<int32_t>((capture.sampleRate * 3) >> 12);
+  const auto holdPeriods = static_cast<int32_t>((device.sampleRate * 3) >> 12);
   PeakPair periodPeak = {0, 0}, heldPeak = {0, 0};
   int32_t holdCount = 0;
   int meterFirstCall = 1;
   Line status;
+  ReadState reading;
+  reading.frames = capture.frames.get();
   const size_t half =
       static_cast<size_t>(device.periodFrames) * device.bytesPerSample;
 
   snd_pcm_prepare(device.pcm);
-  uint8_t* slot = capture.ring->Free();
   // One clock reading a period: when the read begins, which also stamps
   // the period before it.
   int64_t now = MonotonicNs();
   for (int32_t framesDone = 0; framesDone < capture.totalFrames;) {
+    uint8_t* slot = capture.ring->Free();
     if (slot == nullptr) break;  // the take ended elsewhere
     uint8_t* pair = mode.stereo == 1 ? capture.stereoPair.get() : slot;
-    const PeriodRead read = ReadPeriod(device, pair, capture.watch, now);
-    if (capture.watch.stop.load()) break;
+    const PeriodRead read =
+        ReadPeriod(device, pair, reading, capture.watch, now);
     if (mode.stereo == 1) {
       Interleave(read.frames, static_cast<int32_t>(device.bytesPerSample),
                  {pair, half}, {pair + half, half}, {slot, 2 * half});
     }
-    if (read.error != 0) {
-      // What came before the failure is kept.
-      capture.ring->Publish(read.frames, now);
+    if (read.error != 0 || capture.watch.stop.load()) {
+      // The take ends here; what was captured before is kept.
+      if (read.frames > 0) capture.ring->Publish(read.frames);
       capture.error = read.error;
       break;
     }
     uint8_t marks = read.overrun ? kOverrunMark : 0;
     if (read.overrun) ++capture.overrunCount;
     marks |= CheckPeaks(capture, pair, periodPeak);
-    slot = capture.ring->Publish(device.periodFrames, now);
+    capture.ring->Publish(device.periodFrames);
     now = MonotonicNs();
     framesDone += device.periodFrames;
-    UpdateClock(status, capture.totalFrames, -framesDone, capture.sampleRate);
+    UpdateClock(status, capture.totalFrames, -framesDone, device.sampleRate);
     StereoMeter(status, periodPeak, kMeterRange, &meterFirstCall, kMeterDecay,
                 static_cast<int32_t>(device.bytesPerSample), mode.meterChannels,
                 heldPeak);
     capture.console->Period(marks, status, now);
     HoldPeaks(mode, holdPeriods, periodPeak, heldPeak, holdCount);
   }
+  capture.lostNs = reading.lostNs;
   capture.ring->Close();
   capture.finished.store(true);
   Wake(capture.wakeFd);
+  // Nothing waits for this: a device slow to close holds up no ending.
+  CloseDevice(device);
 }

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -29,81 +28,86 @@ int ConsoleFd() { return consoleFd; }
 std::FILE* ConsoleStream() { return consoleFd == 2 ? stderr : stdout; }
 
 bool Console::Reserve(int64_t periods) {
-  // A byte of marks for every period of the take, so that no message is
-  // lost however long the console stops; calloc's pages cost memory only
-  // once a mark is set on them.
-  marks_ = {static_cast<uint8_t*>(
-                std::calloc(static_cast<std::size_t>(periods) + 1, 1)),
-            std::free};
-  lines_.reset(new (std::nothrow) Slot[kLineSlots]);
-  chunk_.reset(new (std::nothrow) char[kChunkBytes]);
+  // Every page is touched now: nothing the take needs is found missing
+  // once its files exist.
+  marks_.reset(new (std::nothrow)
+                   uint8_t[static_cast<std::size_t>(periods) + 1]());
+  chunk_.reset(new (std::nothrow) char[kChunkBytes]());
   periods_ = periods;
-  return marks_ && lines_ && chunk_;
+  return marks_ && chunk_ && lines_.Reserve();
 }
 
-void Console::Period(uint8_t marks, const Line& status, int64_t now) {
-  std::unique_lock lock(mutex_);
-  if (finished_ || published_ >= periods_) return;
-  marks_.get()[published_] = marks;
-  Slot& slot = lines_[published_ % kLineSlots];
-  slot.period = published_;
-  slot.madeNs = now;
-  slot.line.length = 0;
-  slot.line.Append(status.View());
-  ++published_;
-  const bool wake =
-      work_.Ring(now, 4 * (published_ - shown_) >= 3 * kLineSlots);
-  lock.unlock();
-  if (wake) work_.bell.notify_one();
+void Console::Period(uint8_t marks, const Line& status, int64_t nowNs) {
+  const int64_t period = published_.load(std::memory_order_relaxed);
+  if (finished_.load() || period >= periods_) return;
+  marks_[period] = marks;
+  lines_.Put(period, nowNs, status);
+  published_.store(period + 1);
+  work_.Ring();
 }
 
 void Console::Say(int fd, std::string_view text) {
-  std::lock_guard lock(mutex_);
-  if (messageCount_ == messages_.size()) return;  // a take says a few
-  text = text.substr(0, messageText_.size() - messageBytes_);
-  std::memcpy(messageText_.data() + messageBytes_, text.data(), text.size());
-  messages_[messageCount_++] = {fd, published_, messageBytes_, text.size()};
-  messageBytes_ += text.size();
-  if (work_.Ring(MonotonicNs(), true)) work_.bell.notify_one();
+  {
+    std::lock_guard lock(mutex_);
+    if (messageCount_ == messages_.size()) return;  // a take says a few
+    text = text.substr(0, messageText_.size() - messageBytes_);
+    std::memcpy(messageText_.data() + messageBytes_, text.data(), text.size());
+    messages_[messageCount_++] = {fd, published_.load(), messageBytes_,
+                                  text.size()};
+    messageBytes_ += text.size();
+  }
+  work_.Ring();
 }
 
 void Console::Finish() {
-  std::lock_guard lock(mutex_);
-  finished_ = true;
-  if (work_.Ring(MonotonicNs(), true)) work_.bell.notify_one();
+  finished_.store(true);
+  work_.Ring();
 }
 
 void Console::Join() {
+  {
+    std::lock_guard lock(mutex_);
+    joining_ = true;
+  }
+  work_.Ring();
   std::unique_lock lock(mutex_);
-  joining_ = true;
-  if (work_.Ring(MonotonicNs(), true)) work_.bell.notify_one();
   written_.wait(lock, [&] { return allWritten_; });
+}
+
+bool Console::Idle(int64_t next, std::size_t said) {
+  std::lock_guard lock(mutex_);
+  return !joining_ && next == published_.load() && said == messageCount_;
 }
 
 void Console::Run() {
   int64_t next = 0;      // the next period to show
   std::size_t said = 0;  // the next message to show
-  std::unique_lock lock(mutex_);
-  while (!(joining_ && next == published_ && said == messageCount_)) {
-    if (next == published_ && said == messageCount_) {
-      work_.Wait(lock);
-      continue;
-    }
+  for (;;) {
     int fd = -1;
     chunkLength_ = 0;
-    Gather(next, said, fd);
-    shown_ = next;
-    lock.unlock();
-    Write(fd, chunk_.get(), chunkLength_);
-    lock.lock();
+    bool done = false;
+    {
+      std::lock_guard lock(mutex_);
+      Gather(next, said, fd);
+      done = joining_ && next == published_.load() && said == messageCount_;
+    }
+    if (chunkLength_ > 0) {
+      Write(fd, chunk_.get(), chunkLength_);
+      continue;
+    }
+    if (done) break;
+    work_.Arm();
+    if (Idle(next, said)) work_.Sleep();
   }
+  std::lock_guard lock(mutex_);
   allWritten_ = true;
   written_.notify_all();
 }
 
 void Console::Gather(int64_t& next, std::size_t& said, int& fd) {
   const int64_t now = MonotonicNs();
-  const int64_t newest = published_ - 1;
+  const int64_t published = published_.load();
+  const int64_t newest = published - 1;
   for (;;) {
     if (said < messageCount_ && messages_[said].before <= next) {
       const Message& message = messages_[said];
@@ -116,7 +120,7 @@ void Console::Gather(int64_t& next, std::size_t& said, int& fd) {
                   messageText_.data() + message.begin, message.length);
       chunkLength_ += message.length;
       ++said;
-    } else if (next < published_) {
+    } else if (next < published) {
       if (fd != -1 && (fd != consoleFd || kChunkBytes - chunkLength_ <
                                               Line::kBytes + kMarkBytes)) {
         return;
@@ -131,20 +135,20 @@ void Console::Gather(int64_t& next, std::size_t& said, int& fd) {
 
 void Console::AppendPeriod(int64_t period, int64_t newest, int64_t nowNs) {
   Line text;
-  const uint8_t marks = marks_.get()[period];
+  const uint8_t marks = marks_[period];
   if ((marks & kOverrunMark) != 0) text.Append("\nRX\n");
   for (int c = 0; c < 2; ++c) {
     if ((marks & (kClipMark << c)) != 0) ClipWarning(text, c);
   }
-  const Slot& slot = lines_[period % kLineSlots];
-  const bool shown = slot.period == period &&
-                     (period == newest || nowNs - slot.madeNs < kStaleNs);
   char* at = chunk_.get() + chunkLength_;
   std::memcpy(at, text.text.data(), text.length);
   chunkLength_ += text.length;
-  if (shown) {
-    std::memcpy(at + text.length, slot.line.text.data(), slot.line.length);
-    chunkLength_ += slot.line.length;
+  Line status;
+  int64_t madeNs = 0;
+  if (lines_.Get(period, &status, &madeNs) &&
+      (period == newest || nowNs - madeNs < kStaleNs)) {
+    std::memcpy(at + text.length, status.text.data(), status.length);
+    chunkLength_ += status.length;
   }
 }
 

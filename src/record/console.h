@@ -5,9 +5,10 @@
 //
 // Threads: the console thread runs Run() and is the only one that writes
 // to the console descriptors during a take. The capture thread calls
-// Period(); the take thread calls Say(), Finish() and Join(). What they
-// share is under `mutex_`, which the capture thread holds only to copy one
-// line, never while anything is written.
+// Period() and takes no lock: it writes the period's marks and line into
+// slots of their own and then publishes the period's number, which the
+// console thread reads. The take thread calls Say(), Finish() and Join();
+// messages are under `mutex_`, which the capture thread never takes.
 //
 // Messages are never lost and keep their order. A status line is skipped
 // only when a newer one exists and it has waited kStaleNs unwritten: the
@@ -16,6 +17,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +28,7 @@
 
 #include "meter/line.h"
 #include "record/doorbell.h"
+#include "record/status_slots.h"
 
 // Where the console's standard output goes: descriptor 1, or 2 when the
 // take itself is written to standard output. Set once, before anything is
@@ -67,16 +70,10 @@ class Console {
   void Join();
 
  private:
-  static constexpr int64_t kLineSlots = 1024;
   static constexpr std::size_t kMessages = 16;
   static constexpr std::size_t kMessageBytes = 16384;
   static constexpr std::size_t kChunkBytes = 65536;
 
-  struct Slot {
-    int64_t period = -1;
-    int64_t madeNs = 0;
-    Line line;
-  };
   struct Message {
     int fd;
     int64_t before;  // shown before this period
@@ -88,18 +85,22 @@ class Console {
   void Gather(int64_t& next, std::size_t& said, int& fd);
   void AppendPeriod(int64_t period, int64_t newest, int64_t nowNs);
   void Write(int fd, const char* data, std::size_t bytes);
+  bool Idle(int64_t next, std::size_t said);
+
+  // The capture thread's side: a byte of marks for every period of the
+  // take, so that no message is lost however long the console stops, and
+  // the latest status lines. Each is written before published_ counts it.
+  std::unique_ptr<uint8_t[]> marks_;
+  StatusSlots lines_;
+  int64_t periods_ = 0;
+  std::atomic<int64_t> published_{0};
+  std::atomic<bool> finished_{false};
+  Bell work_;
 
   std::mutex mutex_;
-  Doorbell work_;
   std::condition_variable written_;
-  bool finished_ = false;
   bool joining_ = false;
   bool allWritten_ = false;
-  int64_t periods_ = 0;
-  int64_t published_ = 0;
-  int64_t shown_ = 0;  // periods the console thread has taken
-  std::unique_ptr<uint8_t[], void (*)(void*)> marks_{nullptr, nullptr};
-  std::unique_ptr<Slot[]> lines_;
   std::array<Message, kMessages> messages_{};
   std::size_t messageCount_ = 0;
   std::array<char, kMessageBytes> messageText_{};

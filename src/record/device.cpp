@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -9,12 +10,21 @@
 #include "record/console.h"
 #include "record/doorbell.h"
 #include "record/formats.h"
+#include "wav/wav.h"
 
 namespace {
 
 constexpr snd_pcm_uframes_t kRequestedPeriodFrames = 4096;
 constexpr snd_pcm_uframes_t kRequestedBufferFrames = 32768;
 constexpr int kResumeTries = 100;
+constexpr useconds_t kResumeWaitUs = 10'000;
+constexpr int kTryAgainWaitMs = 10;
+constexpr useconds_t kTryAgainPauseUs = 1000;
+constexpr int kChannels = 2;
+// A lost device's overruns each make up a period of silence: no more than
+// this many seconds of it.
+constexpr uint32_t kMaxMadeUpSeconds = 1;
+constexpr int64_t kNsPerSecond = 1'000'000'000;
 
 bool RefuseDevice(const char* format, int err) {
   std::fprintf(stderr, format, snd_strerror(err));
@@ -31,14 +41,13 @@ bool CloseRefused(snd_pcm_t* pcm) {
 // the parameter set cannot give stays 0.
 struct Settled {
   uint32_t period = 0, buffer = 0, rate = 0, channels = 0;
-  bool nonInterleaved = false;
+  snd_pcm_access_t access = SND_PCM_ACCESS_LAST;
 };
 
 Settled ReadBack(const snd_pcm_hw_params_t* params) {
   Settled settled;
   snd_pcm_uframes_t frames = 0;
   unsigned int value = 0;
-  snd_pcm_access_t access = SND_PCM_ACCESS_RW_INTERLEAVED;
   if (snd_pcm_hw_params_get_buffer_size(params, &frames) >= 0)
     settled.buffer = static_cast<uint32_t>(frames);
   if (snd_pcm_hw_params_get_period_size(params, &frames, nullptr) >= 0)
@@ -47,9 +56,87 @@ Settled ReadBack(const snd_pcm_hw_params_t* params) {
     settled.channels = value;
   if (snd_pcm_hw_params_get_rate(params, &value, nullptr) >= 0)
     settled.rate = value;
-  settled.nonInterleaved = snd_pcm_hw_params_get_access(params, &access) >= 0 &&
-                           access == SND_PCM_ACCESS_RW_NONINTERLEAVED;
+  if (snd_pcm_hw_params_get_access(params, &settled.access) < 0)
+    settled.access = SND_PCM_ACCESS_LAST;
   return settled;
+}
+
+bool ReadAccess(snd_pcm_access_t access) {
+  return access == SND_PCM_ACCESS_RW_NONINTERLEAVED ||
+         access == SND_PCM_ACCESS_RW_INTERLEAVED;
+}
+
+// "N" or "N to M".
+void PrintRange(unsigned long low, unsigned long high) {
+  if (low == high) {
+    std::fprintf(stderr, "%lu", low);
+  } else {
+    std::fprintf(stderr, "%lu to %lu", low, high);
+  }
+}
+
+// After the refusal report: which of the values asked for the device
+// refused, and what it offers instead, found by asking it one at a time.
+void ExplainRefusal(snd_pcm_t* pcm, snd_pcm_format_t format,
+                    unsigned int sampleRate) {
+  snd_pcm_hw_params_t* params;
+  snd_pcm_hw_params_alloca(&params);
+  if (snd_pcm_hw_params_any(pcm, params) < 0) return;
+  if (format != SND_PCM_FORMAT_UNKNOWN) {
+    snd_pcm_hw_params_set_format(pcm, params, format);
+  }
+  std::fflush(nullptr);
+  if (snd_pcm_hw_params_set_access(pcm, params,
+                                   SND_PCM_ACCESS_RW_NONINTERLEAVED) < 0 &&
+      snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED) <
+          0) {
+    std::fputs(
+        "zelk: the device refused read access, interleaved or not; "
+        "it offers",
+        stderr);
+    const char* separator = " ";
+    for (int a = 0; a <= SND_PCM_ACCESS_LAST; ++a) {
+      const auto access = static_cast<snd_pcm_access_t>(a);
+      if (snd_pcm_hw_params_test_access(pcm, params, access) == 0) {
+        std::fprintf(stderr, "%s%s", separator, snd_pcm_access_name(access));
+        separator = ", ";
+      }
+    }
+    std::fputs("\n", stderr);
+    return;
+  }
+  unsigned int low = 0, high = 0;
+  if (snd_pcm_hw_params_set_channels(pcm, params, kChannels) < 0) {
+    snd_pcm_hw_params_get_channels_min(params, &low);
+    snd_pcm_hw_params_get_channels_max(params, &high);
+    std::fprintf(stderr, "zelk: the device refused %d channels; it offers ",
+                 kChannels);
+    PrintRange(low, high);
+    std::fputs("\n", stderr);
+    return;
+  }
+  if (snd_pcm_hw_params_set_rate(pcm, params, sampleRate, 0) < 0) {
+    snd_pcm_hw_params_get_rate_min(params, &low, nullptr);
+    snd_pcm_hw_params_get_rate_max(params, &high, nullptr);
+    std::fprintf(stderr, "zelk: the device refused the rate %u Hz; it offers ",
+                 sampleRate);
+    PrintRange(low, high);
+    std::fputs(" Hz\n", stderr);
+    return;
+  }
+  snd_pcm_uframes_t least = 0, most = 0;
+  snd_pcm_hw_params_get_period_size_min(params, &least, nullptr);
+  snd_pcm_hw_params_get_period_size_max(params, &most, nullptr);
+  std::fputs(
+      "zelk: the device refused the period and buffer sizes; it offers "
+      "periods of ",
+      stderr);
+  PrintRange(least, most);
+  snd_pcm_hw_params_get_buffer_size_min(params, &least);
+  snd_pcm_hw_params_get_buffer_size_max(params, &most);
+  std::fputs(" frames, buffers of ", stderr);
+  PrintRange(least, most);
+  std::fputs(" frames\n", stderr);
 }
 
 // Brings a suspended stream back: resumed where the device can, else
@@ -59,7 +146,7 @@ void Resume(snd_pcm_t* pcm) {
   int err = -EAGAIN;
   for (int tries = 0; err == -EAGAIN && tries < kResumeTries; ++tries) {
     err = snd_pcm_resume(pcm);
-    if (err == -EAGAIN) usleep(10000);
+    if (err == -EAGAIN) usleep(kResumeWaitUs);
   }
   const snd_pcm_state_t state = snd_pcm_state(pcm);
   if (err < 0 ||
@@ -68,11 +155,29 @@ void Resume(snd_pcm_t* pcm) {
   }
 }
 
+// Reads up to `frames` frames into the period at frame `offset`: into the
+// pair's halves, or, from a device that delivers frames, into `state.frames`.
+snd_pcm_sframes_t ReadSome(const Device& device, uint8_t* pair,
+                           const ReadState& state, int32_t offset,
+                           int32_t frames) {
+  const size_t bytes = static_cast<size_t>(offset) * device.bytesPerSample;
+  if (device.interleaved) {
+    return snd_pcm_readi(device.pcm, state.frames + kChannels * bytes,
+                         static_cast<snd_pcm_uframes_t>(frames));
+  }
+  const size_t half =
+      static_cast<size_t>(device.periodFrames) * device.bytesPerSample;
+  void* channels[kChannels] = {pair + bytes, pair + half + bytes};
+  return snd_pcm_readn(device.pcm, channels,
+                       static_cast<snd_pcm_uframes_t>(frames));
+}
+
 }  // namespace
 
 bool OpenDevice(const char* deviceName, uint32_t sampleRate,
                 uint32_t bytesPerSample, Device* device) {
   device->bytesPerSample = bytesPerSample;
+  device->sampleRate = sampleRate;
   int err = snd_pcm_open(&device->pcm, deviceName, SND_PCM_STREAM_CAPTURE, 0);
   if (err < 0) {
     return RefuseDevice("unable to open pcm record device: %s\n", err);
@@ -82,7 +187,12 @@ bool OpenDevice(const char* deviceName, uint32_t sampleRate,
   snd_pcm_hw_params_t* params;
   snd_pcm_hw_params_alloca(&params);
   snd_pcm_hw_params_any(pcm, params);
-  snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
+  // A device that offers frames only (a sound server's, often) is read as
+  // frames, and split.
+  if (snd_pcm_hw_params_set_access(pcm, params,
+                                   SND_PCM_ACCESS_RW_NONINTERLEAVED) < 0) {
+    snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED);
+  }
   const snd_pcm_format_t format = AlsaFormat(bytesPerSample);
   if (format != SND_PCM_FORMAT_UNKNOWN) {
     err = snd_pcm_hw_params_set_format(pcm, params, format);
@@ -91,7 +201,7 @@ bool OpenDevice(const char* deviceName, uint32_t sampleRate,
       return CloseRefused(pcm);
     }
   }
-  snd_pcm_hw_params_set_channels(pcm, params, 2);
+  snd_pcm_hw_params_set_channels(pcm, params, kChannels);
   unsigned int rate = sampleRate;
   snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr);
   snd_pcm_uframes_t period = kRequestedPeriodFrames;
@@ -103,8 +213,8 @@ bool OpenDevice(const char* deviceName, uint32_t sampleRate,
 
   // A device running at another rate, channel count or layout than the
   // files will say would record audio that plays back wrong.
-  if (commit < 0 || settled.rate != sampleRate || settled.channels != 2 ||
-      !settled.nonInterleaved) {
+  if (commit < 0 || settled.rate != sampleRate ||
+      settled.channels != kChannels || !ReadAccess(settled.access)) {
     std::fprintf(ConsoleStream(),
                  "Could not set record hardware parameters:\n"
                  "Returned Driver Parameters:\n"
@@ -113,43 +223,60 @@ bool OpenDevice(const char* deviceName, uint32_t sampleRate,
                  "-------------------------\n",
                  settled.period, settled.buffer, settled.rate,
                  settled.channels);
+    ExplainRefusal(pcm, format, sampleRate);
     return CloseRefused(pcm);
   }
   device->periodFrames = static_cast<int32_t>(settled.period);
+  device->interleaved = settled.access == SND_PCM_ACCESS_RW_INTERLEAVED;
   return true;
 }
 
-PeriodRead ReadPeriod(const Device& device, uint8_t* pair, ReadWatch& watch,
-                      int64_t startNs) {
+PeriodRead ReadPeriod(const Device& device, uint8_t* pair, ReadState& state,
+                      ReadWatch& watch, int64_t startNs) {
   const size_t half =
       static_cast<size_t>(device.periodFrames) * device.bytesPerSample;
   // A device may report frames it never wrote: what it leaves is silence,
   // never older audio. The same goes for frames an overrun loses.
-  std::memset(pair, 0, 2 * half);
+  std::memset(device.interleaved ? state.frames : pair, 0, 2 * half);
+  const int32_t maxEmptyOverruns = std::max<int32_t>(
+      1, static_cast<int32_t>(kMaxMadeUpSeconds * device.sampleRate /
+                              static_cast<uint32_t>(device.periodFrames)));
   watch.idleSinceNs.store(startNs);
-  snd_pcm_avail_update(device.pcm);
-  snd_pcm_wait(device.pcm, 1);
+  if (state.lastFrameNs == 0) state.lastFrameNs = startNs;
   PeriodRead read;
   while (read.frames < device.periodFrames) {
-    const size_t offset =
-        static_cast<size_t>(read.frames) * device.bytesPerSample;
-    void* channels[2] = {pair + offset, pair + half + offset};
-    const snd_pcm_sframes_t result =
-        snd_pcm_readn(device.pcm, channels, device.periodFrames - read.frames);
+    if (state.lostSinceNs != 0) {  // this read starts the stream again
+      state.lastFrameNs = MonotonicNs();
+      state.lostNs += state.lastFrameNs - state.lostSinceNs;
+      state.lostSinceNs = 0;
+    }
+    const snd_pcm_sframes_t result = ReadSome(
+        device, pair, state, read.frames, device.periodFrames - read.frames);
     if (result > 0) {
       read.frames += static_cast<int32_t>(result);
-      if (read.frames < device.periodFrames) {
-        watch.idleSinceNs.store(MonotonicNs());
-      }
+      state.emptyOverruns = 0;
+      const int64_t now = MonotonicNs();
+      const snd_pcm_sframes_t waiting = snd_pcm_avail_update(device.pcm);
+      state.lastFrameNs =
+          now - (waiting > 0 ? waiting * kNsPerSecond / device.sampleRate : 0);
+      if (read.frames < device.periodFrames) watch.idleSinceNs.store(now);
     } else if (result == 0 || result == -EAGAIN || result == -EINTR) {
       if (watch.stop.load()) {
         read.error = -EAGAIN;
         break;
       }
-      snd_pcm_wait(device.pcm, 10);
-      usleep(1000);
+      snd_pcm_wait(device.pcm, kTryAgainWaitMs);
+      usleep(kTryAgainPauseUs);
     } else if (result == -EPIPE || result == -ESTRPIPE) {
+      // A sound card delivers frames as soon as it runs again; one that
+      // overruns at once, again and again, has nothing behind it.
+      if (++state.emptyOverruns > maxEmptyOverruns) {
+        read.error = -ENODEV;
+        break;
+      }
       read.overrun = true;
+      state.lostSinceNs = MonotonicNs();
+      state.lostNs += state.lostSinceNs - state.lastFrameNs;
       if (result == -ESTRPIPE) {
         Resume(device.pcm);
       } else {
@@ -162,5 +289,14 @@ PeriodRead ReadPeriod(const Device& device, uint8_t* pair, ReadWatch& watch,
     }
   }
   watch.idleSinceNs.store(0);
+  if (device.interleaved) {
+    Deinterleave(read.frames, static_cast<int32_t>(device.bytesPerSample),
+                 {state.frames, 2 * half}, {pair, half}, {pair + half, half});
+  }
   return read;
+}
+
+void CloseDevice(const Device& device) {
+  snd_pcm_drop(device.pcm);
+  snd_pcm_close(device.pcm);
 }

@@ -1,18 +1,26 @@
-// How a producer thread wakes the thread that consumes what it makes: at
-// once when the consumer has fallen far behind or must act now, otherwise
-// at most once every kIntervalNs. Items that come slower than that (the
-// periods of a sound card) each wake the consumer; items that come faster
-// (an unpaced device) are taken in batches, so a period costs no wake-up.
-// An item that came within the interval waits for the next one, or for
-// the end of the take.
+// How one thread wakes another that sleeps waiting for its work, without a
+// lock: a pending flag that merges wake-ups. However often it is rung, a
+// sleeper is woken once, and ringing costs no system call while the sleeper
+// is awake (the flag is already up), so a producer that may not wait (the
+// capture thread) can ring it at any time.
+//
+// The consumer's loop:
+//   for (;;) {
+//     ... take all the work there is ...
+//     bell.Arm();
+//     if (there is work) continue;  // came in before the flag went down
+//     bell.Sleep();
+//   }
+// The producer publishes its work first, then rings. Both steps of each
+// side are sequentially consistent, so either the consumer sees the work
+// or the producer sees the flag down and wakes it.
 #pragma once
 
 #include <time.h>
 #include <unistd.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
-#include <mutex>
 
 inline int64_t MonotonicNs() {
   timespec now{};
@@ -20,32 +28,16 @@ inline int64_t MonotonicNs() {
   return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-// Every member is under the owner's mutex.
-struct Doorbell {
-  static constexpr int64_t kIntervalNs = 40'000'000;
-
-  // Producer: there is new work; `urgent` when it must not wait. Returns
-  // true when the consumer sleeps and must be woken: by bell.notify_one(),
-  // best after the mutex is released, or it wakes only to wait for it.
-  bool Ring(int64_t nowNs, bool urgent) {
-    if (!urgent && nowNs - lastRingNs < kIntervalNs) return false;
-    rung = true;
-    lastRingNs = nowNs;
-    return sleeping;
+class Bell {
+ public:
+  void Ring() {
+    if (rung_.exchange(1) == 0) rung_.notify_one();
   }
+  void Arm() { rung_.store(0); }
+  void Sleep() { rung_.wait(0); }
 
-  // Consumer: sleeps until rung.
-  void Wait(std::unique_lock<std::mutex>& lock) {
-    sleeping = true;
-    bell.wait(lock, [&] { return rung; });
-    sleeping = false;
-    rung = false;
-  }
-
-  std::condition_variable bell;
-  bool sleeping = false;
-  bool rung = false;
-  int64_t lastRingNs = 0;
+ private:
+  std::atomic<uint32_t> rung_{0};
 };
 
 // Tells the take thread, which waits on the eventfd `fd`, to look again.

@@ -76,12 +76,8 @@ int RECORD(const char* deviceName, uint32_t sampleRate, float duration,
     std::fputs("Improper duration request\n", ConsoleStream());
     return Refused(device);
   }
-  const std::unique_ptr<Take> take =
-      ReserveTake(device, mode, sampleRate, totalFrames);
-  if (!take) {
-    std::fputs("Can't allocate recording buffers\n", stderr);
-    return Refused(device);
-  }
+  const std::unique_ptr<Take> take = ReserveTake(device, mode, totalFrames);
+  if (!take) return Refused(device);
   Outputs outputs;
   if (OpenOutputs(mode, sampleRate, totalFrames, bytesPerSample, autoName,
                   nameList, nameScratch, &outputs) != OpenResult::kOpened) {

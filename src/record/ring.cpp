@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <new>
 
@@ -15,16 +16,22 @@ bool PeriodRing::Reserve(size_t slotBytes, int32_t periodFrames,
   const uint64_t slots =
       (frames + static_cast<uint64_t>(periodFrames) - 1) / periodFrames + 1;
   if (slots > std::numeric_limits<size_t>::max() / slotBytes) return false;
-  // Every page supplied now, in one call: no page fault during the take.
+  // Every page supplied now, in one call: no page fault during the take;
+  // and locked where the system allows, so that none is paged out either.
   const size_t bytes = slots * slotBytes;
   void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
   if (memory == MAP_FAILED) return false;
   memory_ = {static_cast<uint8_t*>(memory), Unmap{bytes}};
-  frames_.reset(new (std::nothrow) int32_t[slots]);
+  [[maybe_unused]] const int locked = mlock(memory, bytes);
+  frames_.reset(new (std::nothrow) int32_t[slots]());
   if (!frames_) return false;
   slots_ = slots;
   slotBytes_ = slotBytes;
+  batch_ = std::clamp<uint64_t>(
+      static_cast<uint64_t>(std::ceil(kBatchSeconds * sampleRate /
+                                      static_cast<double>(periodFrames))),
+      1, slots - 1);
   return true;
 }
 
@@ -33,59 +40,56 @@ void PeriodRing::Unmap::operator()(uint8_t* memory) const {
 }
 
 uint8_t* PeriodRing::Free() {
-  std::unique_lock lock(mutex_);
-  return FreeSlot(lock);
-}
-
-uint8_t* PeriodRing::Publish(int32_t frames, int64_t nowNs) {
-  std::unique_lock lock(mutex_);
-  if (closed_) return nullptr;
-  frames_[head_] = frames;
-  head_ = (head_ + 1) % slots_;
-  ++filled_;
-  // Half the ring waiting: the writer is behind, or the device is faster
-  // than real time and the periods come in batches. Wake it now.
-  const bool wake = data_.Ring(nowNs, 4 * filled_ >= 3 * slots_);
-  if (filled_ < slots_) {
-    uint8_t* next = FreeSlot(lock);
-    lock.unlock();
-    if (wake) data_.bell.notify_one();
-    return next;
+  const uint64_t head = head_.load(std::memory_order_relaxed);
+  for (;;) {
+    if (stopped_.load()) return nullptr;
+    if (head - tail_.load() < slots_) {
+      return memory_.get() + (head % slots_) * slotBytes_;
+    }
+    space_.Arm();
+    if (head - tail_.load() < slots_ || stopped_.load()) continue;
+    data_.Ring();  // a full ring is a batch whatever its size
+    space_.Sleep();
   }
-  if (wake) data_.bell.notify_one();
-  return FreeSlot(lock);
 }
 
-uint8_t* PeriodRing::FreeSlot(std::unique_lock<std::mutex>& lock) {
-  if (filled_ == slots_ && data_.Ring(MonotonicNs(), true)) {
-    data_.bell.notify_one();
-  }
-  space_.wait(lock, [&] { return closed_ || filled_ < slots_; });
-  if (closed_) return nullptr;
-  if (filled_ == 0) head_ = tail_ = 0;
-  return memory_.get() + head_ * slotBytes_;
-}
-
-size_t PeriodRing::Next(size_t* first) {
-  std::unique_lock lock(mutex_);
-  while (filled_ == 0) {
-    if (closed_) return 0;
-    data_.Wait(lock);
-  }
-  *first = tail_;
-  return std::min(filled_, slots_ - tail_);
-}
-
-void PeriodRing::Release(size_t count) {
-  std::lock_guard lock(mutex_);
-  tail_ = (tail_ + count) % slots_;
-  filled_ -= count;
-  space_.notify_one();
+void PeriodRing::Publish(int32_t frames) {
+  const uint64_t head = head_.load(std::memory_order_relaxed);
+  frames_[head % slots_] = frames;
+  head_.store(head + 1);
+  if (head + 1 - tail_.load() >= batch_) data_.Ring();
 }
 
 void PeriodRing::Close() {
-  std::lock_guard lock(mutex_);
-  closed_ = true;
-  space_.notify_all();
-  if (data_.Ring(MonotonicNs(), true)) data_.bell.notify_one();
+  closed_.store(true);
+  data_.Ring();
+}
+
+size_t PeriodRing::Next(size_t* first) {
+  const uint64_t tail = tail_.load(std::memory_order_relaxed);
+  for (;;) {
+    // The end is looked at first: once it is seen, every period published
+    // before it is seen too.
+    const bool ended = Ended();
+    const uint64_t head = head_.load();
+    if (head != tail) {
+      *first = tail % slots_;
+      return std::min<size_t>(head - tail, slots_ - *first);
+    }
+    if (ended) return 0;
+    data_.Arm();
+    if (head_.load() != tail || Ended()) continue;
+    data_.Sleep();
+  }
+}
+
+void PeriodRing::Release(size_t count) {
+  tail_.store(tail_.load(std::memory_order_relaxed) + count);
+  space_.Ring();
+}
+
+void PeriodRing::Stop() {
+  stopped_.store(true);
+  data_.Ring();
+  space_.Ring();
 }

@@ -3,17 +3,22 @@
 // While the disk stalls the ring fills; it holds at least kRingSeconds of
 // audio, so a stall that long costs nothing.
 //
-// Threads: the capture thread fills slots (Free, Publish), the writer
-// thread empties them (Next, Release), the take thread may Close the ring.
-// The counters are under `mutex_`. A slot's bytes belong to the capture
-// thread from Free to Publish and to the writer thread from Next to
-// Release, so they are used without the lock.
+// Threads: the capture thread alone fills slots (Free, Publish, Close), the
+// writer thread alone empties them (Next, Release), the take thread may Stop
+// the ring. There is no lock: each side advances its own index and reads
+// the other's. A slot's bytes belong to the capture thread from Free to
+// Publish and to the writer thread from Next to Release.
+//
+// The capture thread never waits on the writer but when every slot is full:
+// the disk has stalled for longer than the ring holds. A sound card then
+// overruns, as it would without the ring; a device faster than real time
+// (a file) waits and loses nothing.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "record/doorbell.h"
 
@@ -21,21 +26,23 @@ inline constexpr int kRingSeconds = 10;
 
 class PeriodRing {
  public:
-  // Takes, with their pages, enough slots of `slotBytes` for kRingSeconds
-  // of periods of `periodFrames` at `sampleRate`. False when it cannot.
+  // Takes, with their pages (locked in memory where the system allows),
+  // enough slots of `slotBytes` for kRingSeconds of periods of
+  // `periodFrames` at `sampleRate`; the writer is woken for batches of
+  // about kBatchSeconds. False when the memory cannot be had.
   bool Reserve(size_t slotBytes, int32_t periodFrames, uint32_t sampleRate);
 
   // Capture thread: the slot to fill next, waiting while every slot is
-  // full; nullptr once the ring is closed.
+  // full; nullptr once the ring is stopped.
   uint8_t* Free();
-  // Capture thread: the slot from Free holds `frames` frames, captured by
-  // `nowNs`; returns the slot to fill next, as Free does. nullptr once the
-  // ring is closed: that period is not written.
-  uint8_t* Publish(int32_t frames, int64_t nowNs);
+  // Capture thread: the slot from Free holds `frames` frames.
+  void Publish(int32_t frames);
+  // Capture thread: no more periods; what is published is still written.
+  void Close();
 
   // Writer thread: waits for filled slots; returns how many follow one
   // another from the oldest, which *first gets; 0 once the ring is closed
-  // and every slot published before is released.
+  // or stopped and every slot published before is released.
   size_t Next(size_t* first);
   // Writer thread, for a slot from Next: its period and its frames.
   const uint8_t* Data(size_t slot) const {
@@ -45,28 +52,30 @@ class PeriodRing {
   // Writer thread: the `count` oldest slots are written.
   void Release(size_t count);
 
-  // No more periods: what is published is still handed to the writer.
-  void Close();
+  // Take thread: the capture is stuck or gone; the writer writes what is
+  // published and finishes, and Free returns nullptr.
+  void Stop();
+
+  static constexpr double kBatchSeconds = 0.5;
 
  private:
-  std::mutex mutex_;
-  std::condition_variable space_;  // the capture thread waits for a slot
-  Doorbell data_;                  // the writer waits for periods
-  bool closed_ = false;
-  // Filled slots run from tail_ to head_; when the writer has caught up
-  // they start again at slot 0, so that while the disk keeps up only the
-  // first few slots are used, and stay in the cache.
-  size_t head_ = 0;
-  size_t tail_ = 0;
-  size_t filled_ = 0;
+  bool Ended() const { return closed_.load() || stopped_.load(); }
+
+  // Periods published and released, since the take began; head_ - tail_
+  // slots are filled.
+  std::atomic<uint64_t> head_{0};
+  std::atomic<uint64_t> tail_{0};
+  std::atomic<bool> closed_{false};
+  std::atomic<bool> stopped_{false};
+  Bell data_;   // the writer sleeps for a batch
+  Bell space_;  // the capture thread sleeps for a free slot
   size_t slots_ = 0;
   size_t slotBytes_ = 0;
+  uint64_t batch_ = 1;  // periods that wake the writer
   struct Unmap {
     size_t bytes;
     void operator()(uint8_t* memory) const;
   };
-  uint8_t* FreeSlot(std::unique_lock<std::mutex>& lock);
-
   std::unique_ptr<uint8_t[], Unmap> memory_{nullptr, Unmap{0}};
   std::unique_ptr<int32_t[]> frames_;
 };

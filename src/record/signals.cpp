@@ -45,7 +45,9 @@ void CatchEndingSignals() {
   const sigset_t candidates = Catchable();
   struct sigaction record {};
   record.sa_handler = Record;
-  sigemptyset(&record.sa_mask);
+  // No handler runs inside another's: the first signal delivered is the
+  // first recorded.
+  record.sa_mask = candidates;
   record.sa_flags = 0;  // no SA_RESTART: a wait for a FIFO's reader ends
   for (int s = 1; s <= SIGRTMAX; ++s) {
     if (sigismember(&candidates, s) != 1) continue;
@@ -77,4 +79,14 @@ void EndBySignal(int signal) {
   raise(signal);
   pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
   _exit(128 + signal);  // not reached
+}
+
+void LetEndingSignalsEnd() {
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  for (int s = 1; s <= SIGRTMAX; ++s) {
+    if (sigismember(&caught, s) == 1) sigaction(s, &dfl, nullptr);
+  }
+  pthread_sigmask(SIG_UNBLOCK, &caught, nullptr);
 }

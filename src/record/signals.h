@@ -21,5 +21,10 @@ int FirstEndingSignal();
 // How many ending signals have come.
 int EndingSignalCount();
 
+// From here on, an ending signal ends the process at once, as it would by
+// default: for when the files are complete and only the console or the
+// device is waited for.
+void LetEndingSignalsEnd();
+
 // Ends the process by `signal`, as its default action would have.
 [[noreturn]] void EndBySignal(int signal);

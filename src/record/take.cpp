@@ -5,12 +5,14 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -20,6 +22,11 @@ namespace {
 
 // After a second signal, a write stuck this long is given up on.
 constexpr int64_t kStuckWriteNs = 500'000'000;
+// A capture told to stop that has not within this time is stuck in its read:
+// the writer writes what came before and the take ends without it.
+constexpr int64_t kCaptureStopNs = 500'000'000;
+// Each thread's stack, taken with the rest of the take's memory.
+constexpr size_t kStackBytes = 512 * 1024;
 
 enum class Ending { kComplete, kDeviceFailed, kWriteFailed, kSignal };
 
@@ -36,22 +43,23 @@ void Await(int wakeFd, int64_t timeoutNs, const sigset_t& open) {
 }
 
 // Ends capture; the writer still writes what was captured before.
-void StopCapture(Take& take) {
-  take.capture.watch.stop.store(true);
-  take.ring.Close();
-}
+void StopCapture(Take& take) { take.capture.watch.stop.store(true); }
 
-Ending AwaitEnding(Take& take, int wakeFd, const sigset_t& open) {
-  bool stopped = false;
+Ending AwaitEnding(Take& take, const sigset_t& open) {
+  int64_t stopNs = 0;  // when capture was told to stop
   for (;;) {
     const int64_t now = MonotonicNs();
     const int64_t idleSince = take.capture.watch.idleSinceNs.load();
     take.stalled =
         take.stalled || (idleSince != 0 && now - idleSince > kStallNs);
     const bool signalled = FirstEndingSignal() != 0;
-    if ((signalled || take.stalled) && !stopped) {
+    if ((signalled || take.stalled) && stopNs == 0) {
       StopCapture(take);
-      stopped = true;
+      stopNs = now;
+    }
+    const bool captured = take.capture.finished.load();
+    if (stopNs != 0 && !captured && now - stopNs >= kCaptureStopNs) {
+      take.ring.Stop();
     }
     if (take.writer.finished.load()) {
       if (take.writer.failure) {
@@ -61,7 +69,7 @@ Ending AwaitEnding(Take& take, int wakeFd, const sigset_t& open) {
       if (signalled) return Ending::kSignal;
       if (take.stalled) return Ending::kDeviceFailed;
       // The capture closed the ring; it has one step left to finish.
-      if (take.capture.finished.load()) {
+      if (captured) {
         return take.capture.error != 0 ? Ending::kDeviceFailed
                                        : Ending::kComplete;
       }
@@ -69,6 +77,11 @@ Ending AwaitEnding(Take& take, int wakeFd, const sigset_t& open) {
     int64_t timeout = kStallNs;
     if (idleSince != 0)
       timeout = std::max<int64_t>(idleSince + kStallNs - now, 0) + 1'000'000;
+    if (stopNs != 0 && !captured) {
+      timeout = std::min(
+          timeout,
+          std::max<int64_t>(stopNs + kCaptureStopNs - now, 0) + 1'000'000);
+    }
     const int64_t writingSince = take.writer.writingSinceNs.load();
     if (signalled && EndingSignalCount() >= 2 && writingSince != 0) {
       // The disk has stalled under a take asked twice to end: end with what
@@ -76,14 +89,16 @@ Ending AwaitEnding(Take& take, int wakeFd, const sigset_t& open) {
       if (now - writingSince >= kStuckWriteNs) return Ending::kSignal;
       timeout = std::min(timeout, writingSince + kStuckWriteNs - now);
     }
-    Await(wakeFd, timeout, open);
+    Await(take.wakeFd, timeout, open);
   }
 }
 
 // The failure's message on standard error, after everything shown before
-// it, then exit status 1.
+// it, then exit status 1. The files are done: a signal from here on ends
+// the process at once.
 [[noreturn]] void EndFailed(Take& take, const char* format, const char* what,
                             const char* why) {
+  LetEndingSignalsEnd();
   std::array<char, 2 * kNameBufferBytes> message;
   std::snprintf(message.data(), message.size(), format, what, why);
   take.console.Say(2, message.data());
@@ -111,6 +126,8 @@ Ending AwaitEnding(Take& take, int wakeFd, const sigset_t& open) {
   if (failure) MendOutputs(take.outputs);
   const OutputFailure closing = CloseOutputs(take.outputs);
   if (!failure) failure = closing;
+  // The files are done: a signal from here on ends the process at once.
+  LetEndingSignalsEnd();
 
   take.console.Finish();
   Line report;
@@ -120,62 +137,152 @@ Ending AwaitEnding(Take& take, int wakeFd, const sigset_t& open) {
     report.Print("\nRecord Overruns = %i\n", capture.overrunCount);
   }
   take.console.Say(ConsoleFd(), report.View());
+  if (capture.overrunCount != 0) {
+    Line lost;
+    lost.Print("zelk: %.2f s of the take were not captured\n",
+               static_cast<double>(capture.lostNs) / 1e9);
+    take.console.Say(2, lost.View());
+  }
   if (failure) {
     EndFailed(take, "\nCan't write %s: %s\n", failure.name, failure.reason);
   }
   take.console.Say(ConsoleFd(), "Done\n");
-  snd_pcm_drain(capture.device.pcm);
-  snd_pcm_close(capture.device.pcm);
   take.console.Join();
   _exit(0);
 }
 
+// The threads: each waits until the files are open, or the start is
+// refused.
+bool AwaitStart(Take& take) {
+  take.start.wait(Take::kWaiting);
+  return take.start.load() == Take::kGo;
+}
+
+void* CaptureThread(void* take) {
+  RaiseCapturePriority();
+  if (AwaitStart(*static_cast<Take*>(take))) {
+    RunCapture(static_cast<Take*>(take)->capture);
+  }
+  return nullptr;
+}
+
+void* WriterThread(void* take) {
+  if (AwaitStart(*static_cast<Take*>(take))) {
+    RunWriter(static_cast<Take*>(take)->writer);
+  }
+  return nullptr;
+}
+
+void* ConsoleThread(void* take) {
+  if (AwaitStart(*static_cast<Take*>(take))) {
+    static_cast<Take*>(take)->console.Run();
+  }
+  return nullptr;
+}
+
+// Starts the three threads on stacks of their own, taken with their pages,
+// with the ending signals blocked. Returns 0 or the reason they could not
+// be had.
+int MakeThreads(Take& take) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  constexpr int kThreads = 3;
+  // A page with no access below each stack: an overflow faults rather than
+  // writes into the stack below.
+  const size_t each = kStackBytes + page;
+  const size_t bytes = kThreads * each;
+  void* memory =
+      mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+           MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE | MAP_STACK, -1, 0);
+  if (memory == MAP_FAILED) return errno;
+  take.stacks = {static_cast<uint8_t*>(memory), Take::Unmap{bytes}};
+  [[maybe_unused]] const int locked = mlock(memory, bytes);
+  sigset_t saved;
+  pthread_sigmask(SIG_BLOCK, &EndingSignals(), &saved);
+  int err = 0;
+  void* (*const runs[kThreads])(void*) = {ConsoleThread, WriterThread,
+                                          CaptureThread};
+  for (int i = 0; i < kThreads && err == 0; ++i) {
+    uint8_t* base = take.stacks.get() + i * each;
+    mprotect(base, page, PROT_NONE);
+    pthread_attr_t attr;
+    err = pthread_attr_init(&attr);
+    if (err == 0) err = pthread_attr_setstack(&attr, base + page, kStackBytes);
+    if (err == 0) {
+      err = pthread_create(&take.threads[i], &attr, runs[i], &take);
+    }
+    pthread_attr_destroy(&attr);
+    if (err == 0) ++take.threadCount;
+  }
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  return err;
+}
+
 }  // namespace
 
+void Take::Unmap::operator()(uint8_t* memory) const { munmap(memory, bytes); }
+
+Take::~Take() {
+  // Only a refused start gets here: its threads are still waiting.
+  start.store(kAbandoned);
+  start.notify_all();
+  for (int i = 0; i < threadCount; ++i) pthread_join(threads[i], nullptr);
+  if (wakeFd >= 0) close(wakeFd);
+}
+
 std::unique_ptr<Take> ReserveTake(const Device& device, const ChannelMode& mode,
-                                  uint32_t sampleRate, int32_t totalFrames) {
+                                  int32_t totalFrames) {
   std::unique_ptr<Take> take(new (std::nothrow) Take);
-  if (!take || device.periodFrames <= 0) return nullptr;
   const uint64_t pairBytes =
       2ULL * device.bytesPerSample * static_cast<uint64_t>(device.periodFrames);
-  if (pairBytes > std::numeric_limits<size_t>::max() / 2) return nullptr;
-  Capture& capture = take->capture;
-  capture.device = device;
-  capture.mode = mode;
-  capture.sampleRate = sampleRate;
-  capture.totalFrames = totalFrames;
-  capture.ring = &take->ring;
-  capture.console = &take->console;
-  Writer& writer = take->writer;
-  writer.mode = mode;
-  writer.outputs = &take->outputs;
-  writer.ring = &take->ring;
-  writer.half = pairBytes / 2;
-  if (!take->ring.Reserve(pairBytes, device.periodFrames, sampleRate) ||
-      !take->console.Reserve(totalFrames / device.periodFrames) ||
-      !ReserveCapture(capture, pairBytes)) {
+  bool reserved = take && device.periodFrames > 0 &&
+                  pairBytes <= std::numeric_limits<size_t>::max() / 2;
+  if (reserved) {
+    Capture& capture = take->capture;
+    capture.device = device;
+    capture.mode = mode;
+    capture.totalFrames = totalFrames;
+    capture.ring = &take->ring;
+    capture.console = &take->console;
+    Writer& writer = take->writer;
+    writer.mode = mode;
+    writer.outputs = &take->outputs;
+    writer.ring = &take->ring;
+    writer.half = pairBytes / 2;
+    reserved =
+        take->ring.Reserve(pairBytes, device.periodFrames, device.sampleRate) &&
+        take->console.Reserve(totalFrames / device.periodFrames) &&
+        ReserveCapture(capture, pairBytes);
+  }
+  if (!reserved) {
+    std::fflush(nullptr);
+    std::fputs("Can't allocate recording buffers\n", stderr);
     return nullptr;
   }
+  take->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  const int err = take->wakeFd < 0 ? errno : MakeThreads(*take);
+  if (err != 0) {
+    std::fflush(nullptr);
+    std::fprintf(stderr, "Can't start the recording threads: %s\n",
+                 std::strerror(err));
+    return nullptr;
+  }
+  take->capture.wakeFd = take->writer.wakeFd = take->wakeFd;
   return take;
 }
 
 void RunTake(Take& take, const Outputs& outputs) {
   take.outputs = outputs;
-  const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  take.capture.wakeFd = take.writer.wakeFd = wakeFd;
-  // The threads start with the ending signals blocked, so only this thread
-  // takes them, and only while it waits.
+  // Only this thread takes the ending signals, and only while it waits.
   sigset_t open;
   pthread_sigmask(SIG_BLOCK, &EndingSignals(), &open);
   std::fflush(ConsoleStream());
   take.console.Say(ConsoleFd(), take.capture.mode.stereo == 1
                                     ? "Recording in Stereo\n"
                                     : "Recording\n");
-  std::thread(&Console::Run, &take.console).detach();
-  std::thread(RunWriter, std::ref(take.writer)).detach();
-  std::thread(RunCapture, std::ref(take.capture)).detach();
+  take.start.store(Take::kGo);
+  take.start.notify_all();
 
-  switch (AwaitEnding(take, wakeFd, open)) {
+  switch (AwaitEnding(take, open)) {
     case Ending::kComplete:
       Complete(take);
     case Ending::kSignal:

@@ -1,14 +1,18 @@
-// The take: starts the capture, writer and console threads, waits for the
-// take to end however it ends (complete, a failed device or disk, a
-// signal), and ends the process: files mended, message, exit status.
+// The take: the capture, writer and console threads, made before any file
+// exists and started once the files are open; the wait for the take to end
+// however it ends (complete, a failed device or disk, a signal); and the end
+// of the process: files mended, message, exit status.
 //
 // Threads: runs on the main thread. During the take it is the only thread
 // that receives the ending signals (the others block them), and the only
 // place that ends the process.
 #pragma once
 
+#include <pthread.h>
+
+#include <array>
+#include <atomic>
 #include <memory>
-#include <thread>
 
 #include "record/capture.h"
 #include "record/console.h"
@@ -23,15 +27,31 @@ struct Take {
   Writer writer;
   Outputs outputs;
   bool stalled = false;  // the device delivered nothing for kStallNs
+  int wakeFd = -1;       // the threads tell the take thread to look again
+
+  // The threads wait for the files before they start.
+  enum Start : uint32_t { kWaiting, kGo, kAbandoned };
+  std::atomic<uint32_t> start{kWaiting};
+  std::array<pthread_t, 3> threads{};
+  int threadCount = 0;
+  struct Unmap {
+    size_t bytes;
+    void operator()(uint8_t* memory) const;
+  };
+  std::unique_ptr<uint8_t[], Unmap> stacks{nullptr, Unmap{0}};
+
+  ~Take();
 };
 
 // A device that delivers nothing for this long is as good as gone.
 inline constexpr int64_t kStallNs = 10'000'000'000;
 
-// Takes all the memory a take needs, before any file is made: nullptr when
-// it cannot be had.
+// Takes everything a take needs, before any file is made: the memory, with
+// its pages, the threads, waiting, and the descriptor they wake the take
+// thread with. When something cannot be had, says what and why, and returns
+// nullptr.
 std::unique_ptr<Take> ReserveTake(const Device& device, const ChannelMode& mode,
-                                  uint32_t sampleRate, int32_t totalFrames);
+                                  int32_t totalFrames);
 
 // Records into `outputs`, which are open with their headers written, and
 // ends the process.

@@ -102,6 +102,21 @@ void Interleave(int32_t frameCount, int32_t bytesPerSample,
   merge(frames, channel1.data(), channel2.data(), interleaved.data());
 }
 
+void Deinterleave(int32_t frameCount, int32_t bytesPerSample,
+                  std::span<const uint8_t> interleaved,
+                  std::span<uint8_t> channel1, std::span<uint8_t> channel2) {
+  if (frameCount <= 0 || (bytesPerSample != 2 && bytesPerSample != 3)) return;
+  const auto b = static_cast<size_t>(bytesPerSample);
+  const size_t frames =
+      std::min({static_cast<size_t>(frameCount), interleaved.size() / (2 * b),
+                channel1.size() / b, channel2.size() / b});
+  const uint8_t* in = interleaved.data();
+  for (size_t k = 0; k < frames; ++k, in += 2 * b) {
+    std::memcpy(channel1.data() + k * b, in, b);
+    std::memcpy(channel2.data() + k * b, in + b, b);
+  }
+}
+
 bool MendHeader(int fd, uint32_t blockAlign) {
   struct stat st {};
   if (blockAlign == 0 || fstat(fd, &st) != 0 || st.st_size < kHeaderBytes) {

@@ -39,6 +39,13 @@ void Interleave(int32_t frameCount, int32_t bytesPerSample,
                 std::span<const uint8_t> channel2,
                 std::span<uint8_t> interleaved);
 
+// Splits `frameCount` frames of two `bytesPerSample`-byte samples into one
+// block per channel: the inverse of Interleave, for devices that deliver
+// frames. Counts beyond what the spans hold are cut to fit.
+void Deinterleave(int32_t frameCount, int32_t bytesPerSample,
+                  std::span<const uint8_t> interleaved,
+                  std::span<uint8_t> channel1, std::span<uint8_t> channel2);
+
 // After a take that ended early: cuts the file to whole frames of
 // `blockAlign` bytes and rewrites its two size fields to what it holds.
 // Best effort; returns false when the file could not be mended. Only
