@@ -16,6 +16,8 @@
 // or the producer sees the flag down and wakes it.
 #pragma once
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -31,12 +33,22 @@ inline int64_t MonotonicNs() {
 class Bell {
  public:
   void Ring() {
-    if (rung_.exchange(1) == 0) rung_.notify_one();
+    if (rung_.exchange(1) == 0) Futex(FUTEX_WAKE_PRIVATE, 1);
   }
   void Arm() { rung_.store(0); }
-  void Sleep() { rung_.wait(0); }
+  // Straight to the kernel: a sleep that spins or yields first (as
+  // std::atomic::wait may) costs system calls for every period.
+  void Sleep() {
+    while (rung_.load() == 0) Futex(FUTEX_WAIT_PRIVATE, 0);
+  }
 
  private:
+  void Futex(int operation, uint32_t value) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&rung_), operation, value,
+            nullptr, nullptr, 0);
+  }
+  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
+                std::atomic<uint32_t>::is_always_lock_free);
   std::atomic<uint32_t> rung_{0};
 };
 

@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,8 +24,6 @@ constexpr int64_t kStuckWriteNs = 500'000'000;
 // A capture told to stop that has not within this time is stuck in its read:
 // the writer writes what came before and the take ends without it.
 constexpr int64_t kCaptureStopNs = 500'000'000;
-// Each thread's stack, taken with the rest of the take's memory.
-constexpr size_t kStackBytes = 512 * 1024;
 
 enum class Ending { kComplete, kDeviceFailed, kWriteFailed, kSignal };
 
@@ -151,9 +148,29 @@ Ending AwaitEnding(Take& take, const sigset_t& open) {
   _exit(0);
 }
 
-// The threads: each waits until the files are open, or the start is
-// refused.
+// The stack a thread is given. The sanitizers keep their own state on the
+// threads' stacks: they get the system's default.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t kStackBytes = 0;
+#else
+constexpr size_t kStackBytes = 512 * 1024;
+#endif
+// What a thread touches of its stack before it reports ready: every page it
+// will use, with room to spare.
+constexpr size_t kTouchedStackBytes = 128 * 1024;
+
+// Each thread, once running, touches its stack, so that no page of it is
+// found missing once the files exist, then waits until the files are open
+// or the start is refused.
+[[gnu::noinline]] void TouchStack() {
+  std::array<volatile uint8_t, kTouchedStackBytes> stack;
+  for (size_t i = 0; i < stack.size(); i += 1024) stack[i] = 0;
+}
+
 bool AwaitStart(Take& take) {
+  TouchStack();
+  take.ready.fetch_add(1);
+  take.ready.notify_all();
   take.start.wait(Take::kWaiting);
   return take.start.load() == Take::kGo;
 }
@@ -180,46 +197,31 @@ void* ConsoleThread(void* take) {
   return nullptr;
 }
 
-// Starts the three threads on stacks of their own, taken with their pages,
-// with the ending signals blocked. Returns 0 or the reason they could not
-// be had.
+// Starts the three threads with the ending signals blocked, and waits until
+// each has its stack. Returns 0 or the reason they could not be had.
 int MakeThreads(Take& take) {
-  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  constexpr int kThreads = 3;
-  // A page with no access below each stack: an overflow faults rather than
-  // writes into the stack below.
-  const size_t each = kStackBytes + page;
-  const size_t bytes = kThreads * each;
-  void* memory =
-      mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-           MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE | MAP_STACK, -1, 0);
-  if (memory == MAP_FAILED) return errno;
-  take.stacks = {static_cast<uint8_t*>(memory), Take::Unmap{bytes}};
-  [[maybe_unused]] const int locked = mlock(memory, bytes);
   sigset_t saved;
   pthread_sigmask(SIG_BLOCK, &EndingSignals(), &saved);
-  int err = 0;
-  void* (*const runs[kThreads])(void*) = {ConsoleThread, WriterThread,
-                                          CaptureThread};
-  for (int i = 0; i < kThreads && err == 0; ++i) {
-    uint8_t* base = take.stacks.get() + i * each;
-    mprotect(base, page, PROT_NONE);
-    pthread_attr_t attr;
-    err = pthread_attr_init(&attr);
-    if (err == 0) err = pthread_attr_setstack(&attr, base + page, kStackBytes);
-    if (err == 0) {
-      err = pthread_create(&take.threads[i], &attr, runs[i], &take);
-    }
-    pthread_attr_destroy(&attr);
+  pthread_attr_t attr;
+  int err = pthread_attr_init(&attr);
+  if (err == 0 && kStackBytes != 0) {
+    err = pthread_attr_setstacksize(&attr, kStackBytes);
+  }
+  void* (*const runs[])(void*) = {ConsoleThread, WriterThread, CaptureThread};
+  for (auto* run : runs) {
+    if (err == 0)
+      err = pthread_create(&take.threads[take.threadCount], &attr, run, &take);
     if (err == 0) ++take.threadCount;
   }
+  pthread_attr_destroy(&attr);
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  for (int ready = 0; ready < take.threadCount; ready = take.ready.load()) {
+    take.ready.wait(ready);
+  }
   return err;
 }
 
 }  // namespace
-
-void Take::Unmap::operator()(uint8_t* memory) const { munmap(memory, bytes); }
 
 Take::~Take() {
   // Only a refused start gets here: its threads are still waiting.

@@ -32,13 +32,9 @@ struct Take {
   // The threads wait for the files before they start.
   enum Start : uint32_t { kWaiting, kGo, kAbandoned };
   std::atomic<uint32_t> start{kWaiting};
+  std::atomic<int> ready{0};  // threads running, their stacks touched
   std::array<pthread_t, 3> threads{};
   int threadCount = 0;
-  struct Unmap {
-    size_t bytes;
-    void operator()(uint8_t* memory) const;
-  };
-  std::unique_ptr<uint8_t[], Unmap> stacks{nullptr, Unmap{0}};
 
   ~Take();
 };
