@@ -13,6 +13,8 @@ packages=(
   bash-completion                # the helpers the completion calls
   build-essential debhelper lintian  # the Debian package, built and checked
   alsa-utils time valgrind       # the benchmark's peer, timer and counter
+  pipewire pipewire-bin wireplumber pipewire-pulse dbus  # a real sound server for the
+  pipewire-alsa libasound2-plugins pulseaudio-utils      # tests: its ALSA devices and pactl
 )
 
 packages+=("$@")  # and whatever the caller names, such as NAME:arm64
