@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
+#include <cstdint>
 
 #include "record/doorbell.h"
 
@@ -61,7 +61,7 @@ OutputFailure WriteBatch(Writer& writer, size_t first, size_t count) {
     const OutputFile& file = writer.outputs->files[c];
     size_t written = 0;
     if (!WriteVector(file.fd, {parts.data(), count}, &written)) {
-      if (!failure) failure = {file.name, std::strerror(errno)};
+      if (!failure) failure = {file.name, ErrorText(errno)};
       size_t whole = 0;
       for (size_t bytes = 0; whole < count; ++whole) {
         bytes += static_cast<size_t>(writer.ring->Frames(first + whole)) *
@@ -77,13 +77,28 @@ OutputFailure WriteBatch(Writer& writer, size_t first, size_t count) {
 }  // namespace
 
 void RunWriter(Writer& writer) {
+  const Outputs& outputs = *writer.outputs;
+  // Frames put on storage, and frames written since: never more than half a
+  // second of take and a batch, so that a power loss costs about a second
+  // at most, however long the take.
+  uint64_t kept = 0;
+  uint64_t unkept = 0;
   size_t first = 0;
   for (size_t count; !writer.failure && (count = writer.ring->Next(&first));) {
     count = std::min(count, kBatchSlots);
     writer.writingSinceNs.store(MonotonicNs());
     writer.failure = WriteBatch(writer, first, count);
-    writer.writingSinceNs.store(0);
+    for (size_t i = 0; i < count; ++i) {
+      unkept += static_cast<uint64_t>(writer.ring->Frames(first + i));
+    }
+    // The capture may fill these slots while the files are synced.
     writer.ring->Release(count);
+    if (!writer.failure && 2 * unkept >= outputs.sampleRate) {
+      kept += unkept;
+      unkept = 0;
+      writer.failure = KeepOutputs(outputs, kept * writer.mode.blockAlign);
+    }
+    writer.writingSinceNs.store(0);
   }
   writer.finished.store(true);
   Wake(writer.wakeFd);
