@@ -1,15 +1,19 @@
-"""The output files during the take: on storage at least once a second, and
-a file removed or cut short ends the take at once."""
+"""The output files during the take: on storage at least once a second, a
+file removed or cut short ends the take at once, a stream ends on a whole
+frame however the take ends."""
+import fcntl
 import os
 import shutil
 import signal
 import subprocess
+from subprocess import PIPE
 import time
 import unittest
 
 from harness import Case, FAILCALL, PERIOD, header, ramp
 
 P = PERIOD
+F_SETPIPE_SZ = 1031
 
 
 def planned(seconds, rate):
@@ -90,6 +94,34 @@ class DuringTake(Case):
         self.assertTrue(44100 // 2 <= frames < planned(2, 44100), frames)
         self.assertTake('a.wav', 44100, 2, 1, ramp(0, frames, 2))
 
+    def test_a_stream_ended_while_its_reader_stalls_holds_whole_frames(self):
+        for output in ('a.wav', '/dev/stdout'):
+            with self.subTest(output=output):
+                self.clean()
+                # A reader that stops at once, on a pipe of two pages: the
+                # header fills one, a write as large as a page not a frame.
+                stdout = PIPE
+                if output == 'a.wav':
+                    os.mkfifo(self.path(output))
+                    reader = os.open(self.path(output), os.O_RDONLY | os.O_NONBLOCK)
+                else:
+                    reader, stdout = os.pipe()
+                fcntl.fcntl(reader, F_SETPIPE_SZ, 8192)
+                process = self.start('2496', '10', 'dev', 's', output, stdout=stdout)
+                if stdout != PIPE:
+                    os.close(stdout)
+                process.stdin.write(b'o\n')  # the name exists
+                process.stdin.flush()
+                time.sleep(1)
+                process.send_signal(signal.SIGINT)
+                time.sleep(0.2)  # two at once may count as one
+                process.send_signal(signal.SIGINT)
+                self.assertEqual(self.finish(process).code, -signal.SIGINT)
+                got = os.read(reader, 1 << 20)
+                os.close(reader)
+                frames, rest = divmod(len(got) - 44, 6)
+                self.assertEqual((rest, got[:44]), (0, header(96000, 3, 2, planned(10, 96000))))
+                self.assertTrue(frames > 0 and got[44:] == ramp(0, frames, 3, (0, 1)))
 
 if __name__ == '__main__':
     unittest.main()
