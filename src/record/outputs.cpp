@@ -149,6 +149,7 @@ bool Usable(const ChannelMode& mode, Outputs& outputs,
       return false;
     }
     output.regular = S_ISREG(st[c].st_mode);
+    output.pipe = S_ISFIFO(st[c].st_mode);
   }
   // Two names of one file would append both channels into it.
   if (outputs.files[0].fd >= 0 && outputs.files[1].fd >= 0 &&

@@ -27,6 +27,7 @@ struct OutputFile {
   const char* name = nullptr;
   bool created = false;  // by this take, so a refused start removes it
   bool regular = false;
+  bool pipe = false;  // or a FIFO
 };
 
 struct Outputs {
