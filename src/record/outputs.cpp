@@ -203,8 +203,7 @@ OutputFailure CheckOutput(const Outputs& outputs, const OutputFile& output,
   // (A file we may only write to cannot be read back.)
   const ssize_t read = pread(output.fd, header.data(), header.size(), 0);
   if (static_cast<uint64_t>(st.st_size) != kHeaderBytes + dataBytes ||
-      (read >= 0 && header != outputs.header) ||
-      (read < 0 && errno != EBADF)) {
+      (read >= 0 && header != outputs.header) || (read < 0 && errno != EBADF)) {
     return {output.name, "Cut short during the take"};
   }
   return {};

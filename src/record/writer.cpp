@@ -19,8 +19,7 @@ constexpr size_t kBatchSlots = 64;
 // Writes all of `parts`, at most `most` bytes a call, however many calls
 // that takes; *written counts the bytes that made it. False, errno telling
 // why, when the file takes no more.
-bool WriteVector(int fd, std::span<iovec> parts, size_t most,
-                 size_t* written) {
+bool WriteVector(int fd, std::span<iovec> parts, size_t most, size_t* written) {
   *written = 0;
   std::array<iovec, kBatchSlots> call;
   for (;;) {
