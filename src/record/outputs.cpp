@@ -149,6 +149,7 @@ bool Usable(const ChannelMode& mode, Outputs& outputs,
       return false;
     }
     output.regular = S_ISREG(st[c].st_mode);
+    output.pipe = S_ISFIFO(st[c].st_mode);
   }
   // Two names of one file would append both channels into it.
   if (outputs.files[0].fd >= 0 && outputs.files[1].fd >= 0 &&
@@ -189,6 +190,25 @@ bool WriteHeaders(const Outputs& outputs) {
   return true;
 }
 
+// A regular file still has a name, and its size and header are what was
+// written.
+OutputFailure CheckOutput(const Outputs& outputs, const OutputFile& output,
+                          uint64_t dataBytes) {
+  struct stat st {};
+  std::array<uint8_t, kHeaderBytes> header{};
+  if (fstat(output.fd, &st) != 0) return {output.name, ErrorText(errno)};
+  // Removed, with its folder perhaps: nothing on disk will keep it.
+  if (st.st_nlink == 0) return {output.name, "Removed during the take"};
+  // Cut short, and perhaps written on after: a hole where the header was.
+  // (A file we may only write to cannot be read back.)
+  const ssize_t read = pread(output.fd, header.data(), header.size(), 0);
+  if (static_cast<uint64_t>(st.st_size) != kHeaderBytes + dataBytes ||
+      (read >= 0 && header != outputs.header) || (read < 0 && errno != EBADF)) {
+    return {output.name, "Cut short during the take"};
+  }
+  return {};
+}
+
 }  // namespace
 
 int32_t NewTime() {
@@ -207,6 +227,7 @@ OpenResult OpenOutputs(const ChannelMode& mode, uint32_t sampleRate,
     OpenNamedFiles(mode, nameList, nameScratch, outputs, &errors);
   }
   outputs->blockAlign = mode.blockAlign;
+  outputs->sampleRate = sampleRate;
   outputs->header =
       HeaderBytes(sampleRate, totalFrames, bytesPerSample, mode.stereo);
   // An ending signal before the take leaves the folder as it found it.
@@ -221,27 +242,16 @@ OpenResult OpenOutputs(const ChannelMode& mode, uint32_t sampleRate,
   return OpenResult::kOpened;
 }
 
-OutputFailure WriteOutput(const OutputFile& output, const uint8_t* data,
-                          size_t bytes) {
-  if (WriteFully(output.fd, data, bytes)) return {};
-  return {output.name, std::strerror(errno)};
+const char* ErrorText(int error) {
+  const char* text = strerrordesc_np(error);
+  return text != nullptr ? text : "Unknown error";
 }
 
 OutputFailure CheckOutputs(const Outputs& outputs, uint64_t dataBytes) {
   for (const OutputFile& output : outputs.files) {
     if (!output.regular) continue;
-    struct stat st {};
-    std::array<uint8_t, kHeaderBytes> header{};
-    if (fstat(output.fd, &st) != 0) return {output.name, std::strerror(errno)};
-    // Removed, with its folder perhaps: nothing on disk will keep it.
-    if (st.st_nlink == 0) return {output.name, "Removed during the take"};
-    // Cut short, and perhaps written on after: a hole where the header was.
-    // (A file we may only write to cannot be read back.)
-    const ssize_t read = pread(output.fd, header.data(), header.size(), 0);
-    if (static_cast<uint64_t>(st.st_size) != kHeaderBytes + dataBytes ||
-        (read >= 0 && header != outputs.header) ||
-        (read < 0 && errno != EBADF)) {
-      return {output.name, "Cut short during the take"};
+    if (const OutputFailure failure = CheckOutput(outputs, output, dataBytes)) {
+      return failure;
     }
   }
   return {};
@@ -252,7 +262,21 @@ OutputFailure SyncOutputs(const Outputs& outputs) {
     // Pipes and devices such as /dev/null cannot be synced; no loss.
     if (output.fd >= 0 && fsync(output.fd) != 0 && errno != EINVAL &&
         errno != EROFS) {
-      return {output.name, std::strerror(errno)};
+      return {output.name, ErrorText(errno)};
+    }
+  }
+  return {};
+}
+
+OutputFailure KeepOutputs(const Outputs& outputs, uint64_t dataBytes) {
+  for (const OutputFile& output : outputs.files) {
+    if (!output.regular) continue;
+    if (const OutputFailure failure = CheckOutput(outputs, output, dataBytes)) {
+      return failure;
+    }
+    // Only the samples and the size: the times can wait for the end.
+    if (fdatasync(output.fd) != 0 && errno != EINVAL && errno != EROFS) {
+      return {output.name, ErrorText(errno)};
     }
   }
   return {};
@@ -262,7 +286,7 @@ OutputFailure CloseOutputs(const Outputs& outputs) {
   OutputFailure failure;
   for (const OutputFile& output : outputs.files) {
     if (output.fd >= 0 && close(output.fd) != 0 && !failure) {
-      failure = {output.name, std::strerror(errno)};
+      failure = {output.name, ErrorText(errno)};
     }
   }
   return failure;

@@ -27,12 +27,14 @@ struct OutputFile {
   const char* name = nullptr;
   bool created = false;  // by this take, so a refused start removes it
   bool regular = false;
+  bool pipe = false;  // or a FIFO
 };
 
 struct Outputs {
   std::array<OutputFile, 2> files;             // entry c: channel c's file
   std::array<uint8_t, kHeaderBytes> header{};  // as written to each
   uint32_t blockAlign = 0;
+  uint32_t sampleRate = 0;
 };
 
 // A failed write, sync or close, or a file changed behind the take's back:
@@ -54,9 +56,9 @@ OpenResult OpenOutputs(const ChannelMode& mode, uint32_t sampleRate,
                        int32_t autoName, NameBuffer nameList,
                        NameBuffer nameScratch, Outputs* outputs);
 
-// Appends to one file.
-OutputFailure WriteOutput(const OutputFile& output, const uint8_t* data,
-                          size_t bytes);
+// The reason for errno `error`, as strerror gives it in the C locale; safe
+// on any thread, which strerror is not.
+const char* ErrorText(int error);
 
 // After a complete take of `dataBytes` per file: each regular file still
 // has a name, its size and its header are what was written.
@@ -64,6 +66,11 @@ OutputFailure CheckOutputs(const Outputs& outputs, uint64_t dataBytes);
 
 // Puts every file on storage.
 OutputFailure SyncOutputs(const Outputs& outputs);
+
+// During the take, once `dataBytes` are written to each file: each regular
+// file still has a name, its size and header are what was written, and its
+// samples and size are put on storage, so that a power loss keeps them.
+OutputFailure KeepOutputs(const Outputs& outputs, uint64_t dataBytes);
 
 // Closes every file.
 OutputFailure CloseOutputs(const Outputs& outputs);

@@ -6,7 +6,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
+#include <climits>
+#include <cstdint>
 
 #include "record/doorbell.h"
 
@@ -15,16 +16,24 @@ namespace {
 // Up to this many periods go to a file in one call.
 constexpr size_t kBatchSlots = 64;
 
-// Writes all of `parts`, however many calls that takes; *written counts the
-// bytes that made it. False, errno telling why, when the file takes no more.
-bool WriteVector(int fd, std::span<iovec> parts, size_t* written) {
+// Writes all of `parts`, at most `most` bytes a call, however many calls
+// that takes; *written counts the bytes that made it. False, errno telling
+// why, when the file takes no more.
+bool WriteVector(int fd, std::span<iovec> parts, size_t most, size_t* written) {
   *written = 0;
+  std::array<iovec, kBatchSlots> call;
   for (;;) {
     while (!parts.empty() && parts.front().iov_len == 0) {
       parts = parts.subspan(1);
     }
     if (parts.empty()) return true;
-    const ssize_t n = writev(fd, parts.data(), static_cast<int>(parts.size()));
+    size_t count = 0;
+    for (size_t room = most; count < parts.size() && room > 0; ++count) {
+      call[count] = parts[count];
+      call[count].iov_len = std::min(call[count].iov_len, room);
+      room -= call[count].iov_len;
+    }
+    const ssize_t n = writev(fd, call.data(), static_cast<int>(count));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = ENOSPC;
@@ -42,7 +51,18 @@ bool WriteVector(int fd, std::span<iovec> parts, size_t* written) {
   }
 }
 
-// Writes `count` periods from slot `first` to every file, one call a file.
+// The most bytes one call may write to `file`. A pipe takes a write of up to
+// PIPE_BUF bytes whole or not at all, so a take ended while its reader
+// stalls leaves the stream on a whole frame; a file is cut to whole frames
+// when it is mended. No other device promises that, and /dev/null should
+// cost no more calls than a file.
+size_t MostPerCall(const OutputFile& file, uint32_t blockAlign) {
+  if (!file.pipe) return SIZE_MAX;
+  return PIPE_BUF / blockAlign * blockAlign;
+}
+
+// Writes `count` periods from slot `first` to every file, in one call to a
+// regular file.
 // When a file fails, the files after it get only the periods it took whole,
 // as they would have one period at a time.
 OutputFailure WriteBatch(Writer& writer, size_t first, size_t count) {
@@ -60,8 +80,9 @@ OutputFailure WriteBatch(Writer& writer, size_t first, size_t count) {
     }
     const OutputFile& file = writer.outputs->files[c];
     size_t written = 0;
-    if (!WriteVector(file.fd, {parts.data(), count}, &written)) {
-      if (!failure) failure = {file.name, std::strerror(errno)};
+    if (!WriteVector(file.fd, {parts.data(), count},
+                     MostPerCall(file, mode.blockAlign), &written)) {
+      if (!failure) failure = {file.name, ErrorText(errno)};
       size_t whole = 0;
       for (size_t bytes = 0; whole < count; ++whole) {
         bytes += static_cast<size_t>(writer.ring->Frames(first + whole)) *
@@ -77,13 +98,28 @@ OutputFailure WriteBatch(Writer& writer, size_t first, size_t count) {
 }  // namespace
 
 void RunWriter(Writer& writer) {
+  const Outputs& outputs = *writer.outputs;
+  // Frames put on storage, and frames written since: never more than half a
+  // second of take and a batch, so that a power loss costs about a second
+  // at most, however long the take.
+  uint64_t kept = 0;
+  uint64_t unkept = 0;
   size_t first = 0;
   for (size_t count; !writer.failure && (count = writer.ring->Next(&first));) {
     count = std::min(count, kBatchSlots);
     writer.writingSinceNs.store(MonotonicNs());
     writer.failure = WriteBatch(writer, first, count);
-    writer.writingSinceNs.store(0);
+    for (size_t i = 0; i < count; ++i) {
+      unkept += static_cast<uint64_t>(writer.ring->Frames(first + i));
+    }
+    // The capture may fill these slots while the files are synced.
     writer.ring->Release(count);
+    if (!writer.failure && 2 * unkept >= outputs.sampleRate) {
+      kept += unkept;
+      unkept = 0;
+      writer.failure = KeepOutputs(outputs, kept * writer.mode.blockAlign);
+    }
+    writer.writingSinceNs.store(0);
   }
   writer.finished.store(true);
   Wake(writer.wakeFd);

@@ -1,6 +1,7 @@
 // The writer thread: writes the periods in the ring to the output files in
 // the order they were captured, each channel to its mono file, or the
-// interleaved frames to the stereo file.
+// interleaved frames to the stereo file; every half second of take it
+// checks that each file is still there and puts it on storage.
 //
 // Threads: RunWriter runs on the writer thread, the only one that writes to
 // the output files during the take. The take thread reads `writingSinceNs`
@@ -22,7 +23,7 @@ struct Writer {
   std::unique_ptr<uint8_t[]> interleaved;  // a stereo period
   int wakeFd = -1;                         // told once the writer has finished
 
-  // When the write in progress began; 0 between writes.
+  // When the write (or sync) in progress began; 0 between them.
   std::atomic<int64_t> writingSinceNs{0};
   std::atomic<bool> finished{false};
   OutputFailure failure;  // the writer thread's until `finished`
