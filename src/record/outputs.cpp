@@ -268,14 +268,16 @@ OutputFailure SyncOutputs(const Outputs& outputs) {
   return {};
 }
 
-OutputFailure KeepOutputs(const Outputs& outputs, uint64_t dataBytes) {
+OutputFailure KeepOutputs(const Outputs& outputs, uint64_t dataBytes,
+                          bool sync) {
   for (const OutputFile& output : outputs.files) {
     if (!output.regular) continue;
     if (const OutputFailure failure = CheckOutput(outputs, output, dataBytes)) {
       return failure;
     }
     // Only the samples and the size: the times can wait for the end.
-    if (fdatasync(output.fd) != 0 && errno != EINVAL && errno != EROFS) {
+    if (sync && fdatasync(output.fd) != 0 && errno != EINVAL &&
+        errno != EROFS) {
       return {output.name, ErrorText(errno)};
     }
   }

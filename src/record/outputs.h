@@ -68,9 +68,11 @@ OutputFailure CheckOutputs(const Outputs& outputs, uint64_t dataBytes);
 OutputFailure SyncOutputs(const Outputs& outputs);
 
 // During the take, once `dataBytes` are written to each file: each regular
-// file still has a name, its size and header are what was written, and its
-// samples and size are put on storage, so that a power loss keeps them.
-OutputFailure KeepOutputs(const Outputs& outputs, uint64_t dataBytes);
+// file still has a name, its size and header are what was written, and, if
+// `sync`, its samples and size are put on storage, so that a power loss
+// keeps them.
+OutputFailure KeepOutputs(const Outputs& outputs, uint64_t dataBytes,
+                          bool sync);
 
 // Closes every file.
 OutputFailure CloseOutputs(const Outputs& outputs);

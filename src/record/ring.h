@@ -51,6 +51,11 @@ class PeriodRing {
   int32_t Frames(size_t slot) const { return frames_[slot]; }
   // Writer thread: the `count` oldest slots are written.
   void Release(size_t count);
+  // Writer thread: a quarter of the ring or more waits to be written; the
+  // disk is slower than the take.
+  bool Behind() const {
+    return 4 * (head_.load() - tail_.load(std::memory_order_relaxed)) >= slots_;
+  }
 
   // Take thread: the capture is stuck or gone; the writer writes what is
   // published and finishes, and Free returns nullptr.

@@ -117,7 +117,10 @@ void RunWriter(Writer& writer) {
     if (!writer.failure && 2 * unkept >= outputs.sampleRate) {
       kept += unkept;
       unkept = 0;
-      writer.failure = KeepOutputs(outputs, kept * writer.mode.blockAlign);
+      // A disk slower than the take could not keep up with a sync each
+      // time: then the audio comes first, and the page cache holds it.
+      writer.failure = KeepOutputs(outputs, kept * writer.mode.blockAlign,
+                                   !writer.ring->Behind());
     }
     writer.writingSinceNs.store(0);
   }
