@@ -283,6 +283,8 @@ void RunTake(Take& take, const Outputs& outputs) {
                                     : "Recording\n");
   take.start.store(Take::kGo);
   take.start.notify_all();
+  // The process ends without them.
+  for (int i = 0; i < take.threadCount; ++i) pthread_detach(take.threads[i]);
 
   switch (AwaitEnding(take, open)) {
     case Ending::kComplete:
