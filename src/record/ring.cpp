@@ -24,10 +24,14 @@ bool PeriodRing::Reserve(size_t slotBytes, int32_t periodFrames,
   if (memory == MAP_FAILED) return false;
   memory_ = {static_cast<uint8_t*>(memory), Unmap{bytes}};
   [[maybe_unused]] const int locked = mlock(memory, bytes);
-  frames_.reset(new (std::nothrow) int32_t[slots]());
-  if (!frames_) return false;
+  if (slots >= std::numeric_limits<uint32_t>::max()) return false;
+  entries_.reset(new (std::nothrow) Entry[slots]());
+  below_.reset(new (std::nothrow) std::atomic<uint32_t>[slots]());
+  if (!entries_ || !below_) return false;
   slots_ = slots;
   slotBytes_ = slotBytes;
+  // Slot 0 on top.
+  for (size_t slot = slots; slot-- > 0;) Push(static_cast<uint32_t>(slot));
   batch_ = std::clamp<uint64_t>(
       static_cast<uint64_t>(std::ceil(kBatchSeconds * sampleRate /
                                       static_cast<double>(periodFrames))),
@@ -39,15 +43,31 @@ void PeriodRing::Unmap::operator()(uint8_t* memory) const {
   munmap(memory, bytes);
 }
 
+void PeriodRing::Push(uint32_t slot) {
+  uint32_t top = top_.load();
+  do {
+    below_[slot].store(top);
+  } while (!top_.compare_exchange_weak(top, slot + 1));
+}
+
+uint32_t PeriodRing::Pop() {
+  uint32_t top = top_.load();
+  // Only this thread takes: the slot on top stays there, with what lies
+  // below it, until it is taken or another is put above it.
+  while (top != 0 && !top_.compare_exchange_weak(top, below_[top - 1].load())) {
+  }
+  return top;
+}
+
 uint8_t* PeriodRing::Free() {
-  const uint64_t head = head_.load(std::memory_order_relaxed);
   for (;;) {
     if (stopped_.load()) return nullptr;
-    if (head - tail_.load() < slots_) {
-      return memory_.get() + (head % slots_) * slotBytes_;
+    if (const uint32_t top = Pop(); top != 0) {
+      filling_ = top - 1;
+      return memory_.get() + filling_ * slotBytes_;
     }
     space_.Arm();
-    if (head - tail_.load() < slots_ || stopped_.load()) continue;
+    if (top_.load() != 0 || stopped_.load()) continue;
     data_.Ring();  // a full ring is a batch whatever its size
     space_.Sleep();
   }
@@ -55,7 +75,7 @@ uint8_t* PeriodRing::Free() {
 
 void PeriodRing::Publish(int32_t frames) {
   const uint64_t head = head_.load(std::memory_order_relaxed);
-  frames_[head % slots_] = frames;
+  entries_[head % slots_] = {filling_, frames};
   head_.store(head + 1);
   if (head + 1 - tail_.load() >= batch_) data_.Ring();
 }
@@ -84,7 +104,12 @@ size_t PeriodRing::Next(size_t* first) {
 }
 
 void PeriodRing::Release(size_t count) {
-  tail_.store(tail_.load(std::memory_order_relaxed) + count);
+  const uint64_t tail = tail_.load(std::memory_order_relaxed);
+  // The last written goes on top: it is the one most likely in the cache.
+  for (uint64_t entry = tail; entry < tail + count; ++entry) {
+    Push(entries_[entry % slots_].slot);
+  }
+  tail_.store(tail + count);
   space_.Ring();
 }
 
