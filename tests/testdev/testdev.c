@@ -6,6 +6,9 @@
  *             format "S16_LE"  # the only format (default S16_LE, S24_3LE)
  *             rate 8000        # the only rate
  *             period 4410      # the only period, in frames (with format)
+ *             access "interleaved"  # RW_INTERLEAVED only, as a sound
+ *                                   # server's plugin offers (default:
+ *                                   # interleaved and non-interleaved)
  *             events "3:xrun,5:short" }
  * Sample bytes of frame f, channel c: the low bytes of (2f + c) * 40503,
  * little-endian; f counts frames since the device opened, lost ones too.
@@ -40,7 +43,7 @@ enum { EVENTS = 8 };
 struct dev {
   snd_pcm_ioplug_t io;
   int pipe[2]; /* kept readable: a read is always worth trying */
-  int paced, sticky, cut, asleep, events, kind[EVENTS]; /* kind -1: fired */
+  int paced, interleaved, sticky, cut, asleep, events, kind[EVENTS]; /* kind -1: fired */
   unsigned long period[EVENTS];
   uint64_t frame, handed; /* content position; frames read since prepare */
   uint64_t startFrame, startNs;
@@ -166,15 +169,16 @@ static int parse_events(struct dev* d, const char* text) {
 }
 
 /* Periods are limited in bytes: `period` frames of two channels. */
-static int constrain(snd_pcm_ioplug_t* io, const char* format, long rate,
-                     long period) {
+static int constrain(snd_pcm_ioplug_t* io, int interleaved, const char* format,
+                     long rate, long period) {
   static const unsigned int access[] = {SND_PCM_ACCESS_RW_INTERLEAVED,
                                         SND_PCM_ACCESS_RW_NONINTERLEAVED};
   unsigned int formats[] = {SND_PCM_FORMAT_S16_LE, SND_PCM_FORMAT_S24_3LE};
   if (format) formats[0] = (unsigned int)snd_pcm_format_value(format);
   const long bytes = period * snd_pcm_format_physical_width(formats[0]) / 4;
   int err =
-      snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, 2, access);
+      snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS,
+                                    interleaved ? 1 : 2, access);
   if (!err)
     err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT,
                                         format ? 1 : 2, formats);
@@ -188,7 +192,7 @@ static int constrain(snd_pcm_ioplug_t* io, const char* format, long rate,
 }
 
 SND_PCM_PLUGIN_DEFINE_FUNC(zelktest) {
-  const char *format = NULL, *events = "";
+  const char *format = NULL, *events = "", *access = "";
   long rate = 0, period = 0;
   int err = 0;
   struct dev* d = calloc(1, sizeof *d);
@@ -203,8 +207,11 @@ SND_PCM_PLUGIN_DEFINE_FUNC(zelktest) {
     if (!strcmp(id, "rate")) err = snd_config_get_integer(n, &rate);
     if (!strcmp(id, "period")) err = snd_config_get_integer(n, &period);
     if (!strcmp(id, "events")) err = snd_config_get_string(n, &events);
+    if (!strcmp(id, "access")) err = snd_config_get_string(n, &access);
     if (err < 0) return err;
   }
+  d->interleaved = !strcmp(access, "interleaved");
+  if (*access && !d->interleaved) return -EINVAL;
   d->io = (snd_pcm_ioplug_t){.version = SND_PCM_IOPLUG_VERSION,
                              .name = "zelk test capture device",
                              .callback = &callbacks,
@@ -214,7 +221,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(zelktest) {
   if ((err = parse_events(d, events)) < 0 ||
       (err = snd_pcm_ioplug_create(&d->io, name, stream, mode)) < 0)
     return err;
-  if ((err = constrain(&d->io, format, rate, period)) < 0) {
+  if ((err = constrain(&d->io, d->interleaved, format, rate, period)) < 0) {
     snd_pcm_ioplug_delete(&d->io);
     return err;
   }
