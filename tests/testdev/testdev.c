@@ -9,6 +9,8 @@
  *             access "interleaved"  # RW_INTERLEAVED only, as a sound
  *                                   # server's plugin offers (default:
  *                                   # interleaved and non-interleaved)
+ *             drain "hang"     # snd_pcm_drain never returns; a drop
+ *                              # still stops at once
  *             events "3:xrun,5:short" }
  * Sample bytes of frame f, channel c: the low bytes of (2f + c) * 40503,
  * little-endian; f counts frames since the device opened, lost ones too.
@@ -43,7 +45,7 @@ enum { EVENTS = 8 };
 struct dev {
   snd_pcm_ioplug_t io;
   int pipe[2]; /* kept readable: a read is always worth trying */
-  int paced, interleaved, sticky, cut, asleep, events, kind[EVENTS]; /* kind -1: fired */
+  int paced, interleaved, hangs, sticky, cut, asleep, events, kind[EVENTS]; /* kind -1: fired */
   unsigned long period[EVENTS];
   uint64_t frame, handed; /* content position; frames read since prepare */
   uint64_t startFrame, startNs;
@@ -67,8 +69,14 @@ static int dev_start(snd_pcm_ioplug_t* io) {
   return d->sticky;
 }
 
-/* Also the drain: a capture stream stops at once. */
 static int dev_stop(snd_pcm_ioplug_t* io) { return (void)io, 0; }
+
+/* A capture stream has nothing to drain: it stops at once, unless it is
+ * to hang as a client whose server never answers. */
+static int dev_drain(snd_pcm_ioplug_t* io) {
+  while (((struct dev*)io->private_data)->hangs) pause();
+  return 0;
+}
 
 static int dev_prepare(snd_pcm_ioplug_t* io) {
   struct dev* d = io->private_data;
@@ -145,7 +153,7 @@ static int dev_close(snd_pcm_ioplug_t* io) {
 
 static const snd_pcm_ioplug_callback_t callbacks = {.start = dev_start,
                                                     .stop = dev_stop,
-                                                    .drain = dev_stop,
+                                                    .drain = dev_drain,
                                                     .pointer = dev_pointer,
                                                     .transfer = dev_transfer,
                                                     .close = dev_close,
@@ -192,7 +200,7 @@ static int constrain(snd_pcm_ioplug_t* io, int interleaved, const char* format,
 }
 
 SND_PCM_PLUGIN_DEFINE_FUNC(zelktest) {
-  const char *format = NULL, *events = "", *access = "";
+  const char *format = NULL, *events = "", *access = "", *drain = "";
   long rate = 0, period = 0;
   int err = 0;
   struct dev* d = calloc(1, sizeof *d);
@@ -208,10 +216,12 @@ SND_PCM_PLUGIN_DEFINE_FUNC(zelktest) {
     if (!strcmp(id, "period")) err = snd_config_get_integer(n, &period);
     if (!strcmp(id, "events")) err = snd_config_get_string(n, &events);
     if (!strcmp(id, "access")) err = snd_config_get_string(n, &access);
+    if (!strcmp(id, "drain")) err = snd_config_get_string(n, &drain);
     if (err < 0) return err;
   }
   d->interleaved = !strcmp(access, "interleaved");
-  if (*access && !d->interleaved) return -EINVAL;
+  d->hangs = !strcmp(drain, "hang");
+  if ((*access && !d->interleaved) || (*drain && !d->hangs)) return -EINVAL;
   d->io = (snd_pcm_ioplug_t){.version = SND_PCM_IOPLUG_VERSION,
                              .name = "zelk test capture device",
                              .callback = &callbacks,
