@@ -21,7 +21,11 @@
  *   asleep         as suspend, but a resume only ever says "try again"
  *   eagain         that read fails -EAGAIN; nothing is lost
  *   eio, stall     this and every later read fail, -EIO or -EAGAIN
- *   hang           that read never returns */
+ *   hang           that read never returns
+ *   dead           this and every later read fail -EPIPE with the stream in
+ *                  XRUN, however often it is prepared, and no frame ever
+ *                  comes again: a sound server's client once its server is
+ *                  gone */
 #define _GNU_SOURCE
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
@@ -38,14 +42,15 @@ static const struct {
              {"eio", -EIO, 1, SND_PCM_STATE_RUNNING},
              {"stall", -EAGAIN, 1, SND_PCM_STATE_RUNNING},
              {"asleep", -ESTRPIPE, 0, SND_PCM_STATE_SUSPENDED},
-             {"hang", 0, 0, SND_PCM_STATE_RUNNING}};
-enum { ASLEEP = 6, HANG = 7 };
+             {"hang", 0, 0, SND_PCM_STATE_RUNNING},
+             {"dead", -EPIPE, 0, SND_PCM_STATE_XRUN}};
+enum { ASLEEP = 6, HANG = 7, DEAD = 8 };
 enum { EVENTS = 8 };
 
 struct dev {
   snd_pcm_ioplug_t io;
   int pipe[2]; /* kept readable: a read is always worth trying */
-  int paced, interleaved, hangs, sticky, cut, asleep, events, kind[EVENTS]; /* kind -1: fired */
+  int paced, interleaved, hangs, sticky, cut, asleep, dead, events, kind[EVENTS]; /* kind -1: fired */
   unsigned long period[EVENTS];
   uint64_t frame, handed; /* content position; frames read since prepare */
   uint64_t startFrame, startNs;
@@ -53,6 +58,7 @@ struct dev {
 
 static snd_pcm_sframes_t dev_pointer(snd_pcm_ioplug_t* io) {
   struct dev* d = io->private_data;
+  if (d->dead) return -EPIPE; /* alsa-lib puts the stream in XRUN */
   return (snd_pcm_sframes_t)((d->handed + io->period_size) % io->buffer_size);
 }
 
@@ -97,6 +103,7 @@ static int fire(struct dev* d, snd_pcm_uframes_t* size) {
     d->kind[i] = -1;
     while (k == HANG) pause();
     d->asleep = k == ASLEEP;
+    d->dead |= k == DEAD;
     if (kinds[k].sticky) d->sticky = kinds[k].error;
     if (kinds[k].state != SND_PCM_STATE_RUNNING) {
       d->frame = (d->frame / p + 1) * p;
