@@ -5,6 +5,8 @@ import os
 import random
 import re
 import struct
+import subprocess
+import time
 import unittest
 
 from harness import Case, EMULATOR, FAILCALL, FILES, NATIVE, PERIOD, SANITIZED, ramp
@@ -172,6 +174,68 @@ class DiskFaults(FaultCase):
         self.check('1644', '1', '', [[(0, 4 * P)]], err="\nCan't write a.wav: Input/output error\n",
                    options={'env': {'LD_PRELOAD': FAILCALL, 'ZELK_FAIL': 'fsync',
                                     'ASAN_OPTIONS': 'verify_asan_link_order=0'}})
+
+
+class ServerFaults(Case):
+    """Devices as a sound server's plugin offers them: interleaved reads
+    only, a server that goes away mid-take, a drain that never returns."""
+
+    def test_an_interleaved_only_device_records_as_any_other(self):
+        for code, rate, width, mode in [(c, r, w, m) for c, r, w in [('1644', 44100, 2),
+                                                                   ('2448', 48000, 3)]
+                                        for m in FILES]:
+            form = 'S16_LE' if width == 2 else 'S24_3LE'
+            self.devices('pcm.both { type zelktest format "%s" }\n'
+                         'pcm.inter { type zelktest format "%s" access "interleaved" }'
+                         % (form, form))
+            with self.subTest(code=code, mode=mode):
+                runs = []
+                for device in ('both', 'inter'):
+                    self.clean()
+                    r = self.zelk(code, '0.3', device, mode, 'a.wav', 'b.wav')
+                    runs.append((r.out, r.err, r.code, {n: hash(self.read(n)) for n in
+                                                        os.listdir(self.dir) if '.wav' in n}))
+                self.assertEqual(runs[1], runs[0])
+                self.assertEqual(runs[0][1:3], ('', 0))
+                for name, channels in FILES[mode]:
+                    self.assertTake(name, rate, width, len(channels),
+                                    ramp(0, 4 * P, width, channels))
+
+    def test_a_server_that_goes_away_ends_the_take(self):
+        for paced, code, rate, width, mode in [('false', '1644', 44100, 2, '1'),
+                                               ('true', '2448', 48000, 3, 's'),
+                                               ('false', '2444', 44100, 3, '2')]:
+            with self.subTest(paced=paced, mode=mode):
+                self.clean()
+                self.devices('pcm.dev { type zelktest paced %s events "3:dead" }' % paced)
+                r = self.zelk(code, '5', 'dev', mode, 'a.wav', 'b.wav')
+                self.assertEqual(r.code, 1, r)
+                self.assertTrue(r.err.startswith(READ_FAILED.split('%')[0]), r)
+                for name, channels in FILES[mode]:
+                    frames = (len(self.read(name)) - 44) // (width * len(channels))
+                    # What came before, then at most a second of silence.
+                    self.assertLessEqual(frames - 3 * P, rate, name)
+                    self.assertTake(name, rate, width, len(channels),
+                                    content([(0, 3 * P), (None, frames - 3 * P)],
+                                            width, channels))
+
+    def test_a_drain_that_never_returns_holds_up_nothing(self):
+        for paced in ('false', 'true'):
+            with self.subTest(paced=paced):
+                self.clean()
+                self.devices('pcm.dev { type zelktest paced %s drain "hang" }' % paced)
+                process = self.start('1644', '0.3', 'dev', '1', 'a.wav')
+                out = b''
+                while not out.endswith(b'Done\n'):
+                    chunk = os.read(process.stdout.fileno(), 4096)
+                    self.assertTrue(chunk, out)
+                    out += chunk
+                try:
+                    code = process.wait(1)
+                except subprocess.TimeoutExpired:
+                    code = 'still running a second after Done'
+                self.assertEqual(code, 0)
+                self.assertTake('a.wav', 44100, 2, 1, ramp(0, 4 * P, 2))
 
 
 if __name__ == '__main__':

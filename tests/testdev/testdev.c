@@ -1,11 +1,20 @@
 /* zelktest: a capture device for the end-to-end tests (an ALSA external I/O
  * plugin) whose content is known and whose faults come when asked:
  *   pcm.dev { type zelktest
- *             paced true       # in real time: a reader a buffer behind
- *                              # overruns, as on a sound card
+ *             paced true       # in real time, as a sound card: its
+ *                              # poll descriptor wakes a reader once
+ *                              # avail_min frames wait, avail is the
+ *                              # truth, and a reader a buffer behind
+ *                              # overruns and loses what it missed
+ *                              # (unpaced: always readable, instant)
  *             format "S16_LE"  # the only format (default S16_LE, S24_3LE)
  *             rate 8000        # the only rate
  *             period 4410      # the only period, in frames (with format)
+ *             access "interleaved"  # RW_INTERLEAVED only, as a sound
+ *                                   # server's plugin offers (default:
+ *                                   # interleaved and non-interleaved)
+ *             drain "hang"     # snd_pcm_drain never returns; a drop
+ *                              # still stops at once
  *             events "3:xrun,5:short" }
  * Sample bytes of frame f, channel c: the low bytes of (2f + c) * 40503,
  * little-endian; f counts frames since the device opened, lost ones too.
@@ -16,11 +25,16 @@
  *   asleep         as suspend, but a resume only ever says "try again"
  *   eagain         that read fails -EAGAIN; nothing is lost
  *   eio, stall     this and every later read fail, -EIO or -EAGAIN
- *   hang           that read never returns */
+ *   hang           that read never returns
+ *   dead           this and every later read fail -EPIPE with the stream in
+ *                  XRUN, however often it is prepared, and no frame ever
+ *                  comes again: a sound server's client once its server is
+ *                  gone */
 #define _GNU_SOURCE
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
 #include <stdint.h>
+#include <sys/timerfd.h>
 
 static const struct {
   const char* name;
@@ -33,23 +47,24 @@ static const struct {
              {"eio", -EIO, 1, SND_PCM_STATE_RUNNING},
              {"stall", -EAGAIN, 1, SND_PCM_STATE_RUNNING},
              {"asleep", -ESTRPIPE, 0, SND_PCM_STATE_SUSPENDED},
-             {"hang", 0, 0, SND_PCM_STATE_RUNNING}};
-enum { ASLEEP = 6, HANG = 7 };
+             {"hang", 0, 0, SND_PCM_STATE_RUNNING},
+             {"dead", -EPIPE, 0, SND_PCM_STATE_XRUN}};
+enum { ASLEEP = 6, HANG = 7, DEAD = 8 };
 enum { EVENTS = 8 };
 
 struct dev {
   snd_pcm_ioplug_t io;
-  int pipe[2]; /* kept readable: a read is always worth trying */
-  int paced, sticky, cut, asleep, events, kind[EVENTS]; /* kind -1: fired */
+  /* The poll descriptor: unpaced, a pipe kept readable, as a read is
+   * always worth trying; paced, a timer that expires once avail_min
+   * frames wait, or at once when the stream stops on its own. */
+  int fd[2];
+  int paced, interleaved, hangs, sticky, cut, asleep, dead, running, events,
+      kind[EVENTS]; /* kind -1: fired */
   unsigned long period[EVENTS];
+  snd_pcm_uframes_t availMin;
   uint64_t frame, handed; /* content position; frames read since prepare */
   uint64_t startFrame, startNs;
 };
-
-static snd_pcm_sframes_t dev_pointer(snd_pcm_ioplug_t* io) {
-  struct dev* d = io->private_data;
-  return (snd_pcm_sframes_t)((d->handed + io->period_size) % io->buffer_size);
-}
 
 static uint64_t now_ns(void) {
   struct timespec t;
@@ -57,19 +72,105 @@ static uint64_t now_ns(void) {
   return (uint64_t)t.tv_sec * 1000000000u + (uint64_t)t.tv_nsec;
 }
 
+/* Frames a paced stream has captured since it started. They arrive a
+ * millisecond at a time, as from a USB card: a reader that has caught up
+ * finds none and waits in poll, rather than taking them one by one. */
+static uint64_t captured(const struct dev* d) {
+  if (!d->running) return d->handed;
+  return (now_ns() - d->startNs) / 1000000u * d->io.rate / 1000u;
+}
+
+#define NEVER UINT64_MAX
+
+/* The paced descriptor becomes readable once `frames` are captured: at
+ * once for 0, never for NEVER; what it said before is forgotten. */
+static void arm(struct dev* d, uint64_t frames) {
+  uint64_t ns = frames == NEVER ? 0 : 1, ticks;
+  if (frames && frames != NEVER)
+    ns = d->startNs + (frames * 1000u + d->io.rate - 1) / d->io.rate * 1000000u;
+  const struct itimerspec t = {
+      {0, 0}, {(time_t)(ns / 1000000000u), (long)(ns % 1000000000u)}};
+  (void)!read(d->fd[0], &ticks, sizeof ticks);
+  timerfd_settime(d->fd[0], TFD_TIMER_ABSTIME, &t, NULL);
+}
+
+/* The stream stops by itself (an overrun, a suspend); a poll sees it. */
+static int halt(struct dev* d, snd_pcm_state_t state, int error) {
+  snd_pcm_ioplug_set_state(&d->io, state);
+  d->running = 0;
+  if (d->paced) arm(d, 0);
+  return error;
+}
+
+static snd_pcm_sframes_t dev_pointer(snd_pcm_ioplug_t* io) {
+  struct dev* d = io->private_data;
+  if (d->dead) return halt(d, SND_PCM_STATE_XRUN, -EPIPE);
+  if (!d->paced)
+    return (snd_pcm_sframes_t)((d->handed + io->period_size) % io->buffer_size);
+  const uint64_t at = captured(d);
+  if (at - d->handed >= io->buffer_size) {
+    /* A full buffer stops a sound card: the frames nobody read are lost,
+     * and so are those until the stream starts again. */
+    d->frame = d->startFrame + at;
+    return halt(d, SND_PCM_STATE_XRUN, -EPIPE);
+  }
+  return (snd_pcm_sframes_t)(at % io->buffer_size);
+}
+
+static int dev_poll_revents(snd_pcm_ioplug_t* io, struct pollfd* pfd,
+                            unsigned int nfds, unsigned short* revents) {
+  struct dev* d = io->private_data;
+  *revents = nfds ? pfd->revents : 0;
+  if (!d->paced || !(*revents & POLLIN)) return 0;
+  if (io->state == SND_PCM_STATE_RUNNING) {
+    /* Reads leave the descriptor as it was, which saves them two system
+     * calls each: it is set again here when it woke the reader too soon. */
+    if (captured(d) - d->handed < d->availMin) {
+      arm(d, d->handed + d->availMin);
+      *revents = 0;
+    }
+  } else if (io->state != SND_PCM_STATE_PREPARED) {
+    *revents |= POLLERR; /* as the kernel says of a stopped stream */
+  }
+  return 0;
+}
+
+static int dev_sw_params(snd_pcm_ioplug_t* io, snd_pcm_sw_params_t* params) {
+  struct dev* d = io->private_data;
+  snd_pcm_uframes_t frames = 0;
+  snd_pcm_sw_params_get_avail_min(params, &frames);
+  d->availMin = frames ? frames : 1;
+  return 0;
+}
+
 static int dev_start(snd_pcm_ioplug_t* io) {
   struct dev* d = io->private_data;
   d->startNs = now_ns();
   d->startFrame = d->frame;
+  d->running = !d->sticky;
+  if (d->paced && d->running) arm(d, d->availMin);
   return d->sticky;
 }
 
-/* Also the drain: a capture stream stops at once. */
-static int dev_stop(snd_pcm_ioplug_t* io) { return (void)io, 0; }
+static int dev_stop(snd_pcm_ioplug_t* io) {
+  struct dev* d = io->private_data;
+  d->running = 0;
+  if (d->paced) arm(d, NEVER);
+  return 0;
+}
+
+/* A capture stream has nothing to drain: it stops at once, unless it is
+ * to hang as a client whose server never answers. */
+static int dev_drain(snd_pcm_ioplug_t* io) {
+  while (((struct dev*)io->private_data)->hangs) pause();
+  return 0;
+}
 
 static int dev_prepare(snd_pcm_ioplug_t* io) {
   struct dev* d = io->private_data;
   d->handed = d->cut = d->asleep = 0;
+  if (!d->availMin) d->availMin = io->period_size;
+  dev_stop(io);
   return d->sticky;
 }
 
@@ -86,10 +187,11 @@ static int fire(struct dev* d, snd_pcm_uframes_t* size) {
     d->kind[i] = -1;
     while (k == HANG) pause();
     d->asleep = k == ASLEEP;
+    d->dead |= k == DEAD;
     if (kinds[k].sticky) d->sticky = kinds[k].error;
     if (kinds[k].state != SND_PCM_STATE_RUNNING) {
       d->frame = (d->frame / p + 1) * p;
-      snd_pcm_ioplug_set_state(&d->io, kinds[k].state);
+      halt(d, kinds[k].state, 0);
     }
     d->cut = kinds[k].error == 0 && *size > 1;
     *size -= d->cut ? *size / 2 : 0;
@@ -108,17 +210,6 @@ static snd_pcm_sframes_t dev_transfer(snd_pcm_ioplug_t* io,
   if (d->cut && (d->cut = 0, offset != 0)) return -EAGAIN;
   const int error = d->sticky ? d->sticky : fire(d, &size);
   if (error) return error;
-  const uint64_t captured =
-      d->startFrame + (now_ns() - d->startNs) * io->rate / 1000000000u;
-  if (d->paced && captured > d->frame + io->buffer_size) {
-    d->frame = captured;
-    return snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN), -EPIPE;
-  }
-  const uint64_t due =
-      d->startNs + (d->frame + size - d->startFrame) * 1000000000u / io->rate;
-  const struct timespec t = {(time_t)(due / 1000000000u),
-                             (long)(due % 1000000000u)};
-  if (d->paced) clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, NULL);
   const int width = snd_pcm_format_physical_width(io->format) / 8;
   for (unsigned int c = 0; c < io->channels; c++) {
     for (snd_pcm_uframes_t i = 0; i < size; i++) {
@@ -135,19 +226,22 @@ static snd_pcm_sframes_t dev_transfer(snd_pcm_ioplug_t* io,
 
 static int dev_close(snd_pcm_ioplug_t* io) {
   struct dev* d = io->private_data;
-  close(d->pipe[0]);
-  close(d->pipe[1]);
+  close(d->fd[0]);
+  if (d->fd[1] >= 0) close(d->fd[1]);
   return free(d), 0;
 }
 
-static const snd_pcm_ioplug_callback_t callbacks = {.start = dev_start,
-                                                    .stop = dev_stop,
-                                                    .drain = dev_stop,
-                                                    .pointer = dev_pointer,
-                                                    .transfer = dev_transfer,
-                                                    .close = dev_close,
-                                                    .prepare = dev_prepare,
-                                                    .resume = dev_resume};
+static const snd_pcm_ioplug_callback_t callbacks = {
+    .start = dev_start,
+    .stop = dev_stop,
+    .drain = dev_drain,
+    .pointer = dev_pointer,
+    .transfer = dev_transfer,
+    .close = dev_close,
+    .prepare = dev_prepare,
+    .resume = dev_resume,
+    .sw_params = dev_sw_params,
+    .poll_revents = dev_poll_revents};
 
 static int parse_events(struct dev* d, const char* text) {
   unsigned long k;
@@ -166,15 +260,15 @@ static int parse_events(struct dev* d, const char* text) {
 }
 
 /* Periods are limited in bytes: `period` frames of two channels. */
-static int constrain(snd_pcm_ioplug_t* io, const char* format, long rate,
-                     long period) {
+static int constrain(snd_pcm_ioplug_t* io, int interleaved, const char* format,
+                     long rate, long period) {
   static const unsigned int access[] = {SND_PCM_ACCESS_RW_INTERLEAVED,
                                         SND_PCM_ACCESS_RW_NONINTERLEAVED};
   unsigned int formats[] = {SND_PCM_FORMAT_S16_LE, SND_PCM_FORMAT_S24_3LE};
   if (format) formats[0] = (unsigned int)snd_pcm_format_value(format);
   const long bytes = period * snd_pcm_format_physical_width(formats[0]) / 4;
-  int err =
-      snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, 2, access);
+  int err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS,
+                                          interleaved ? 1 : 2, access);
   if (!err)
     err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT,
                                         format ? 1 : 2, formats);
@@ -188,11 +282,11 @@ static int constrain(snd_pcm_ioplug_t* io, const char* format, long rate,
 }
 
 SND_PCM_PLUGIN_DEFINE_FUNC(zelktest) {
-  const char *format = NULL, *events = "";
+  const char *format = NULL, *events = "", *access = "", *drain = "";
   long rate = 0, period = 0;
   int err = 0;
   struct dev* d = calloc(1, sizeof *d);
-  if (!d || pipe(d->pipe) < 0 || write(d->pipe[1], "", 1) != 1) return -EIO;
+  if (!d) return -ENOMEM;
   snd_config_iterator_t i, next;
   snd_config_for_each(i, next, conf) {
     snd_config_t* n = snd_config_iterator_entry(i);
@@ -203,18 +297,29 @@ SND_PCM_PLUGIN_DEFINE_FUNC(zelktest) {
     if (!strcmp(id, "rate")) err = snd_config_get_integer(n, &rate);
     if (!strcmp(id, "period")) err = snd_config_get_integer(n, &period);
     if (!strcmp(id, "events")) err = snd_config_get_string(n, &events);
+    if (!strcmp(id, "access")) err = snd_config_get_string(n, &access);
+    if (!strcmp(id, "drain")) err = snd_config_get_string(n, &drain);
     if (err < 0) return err;
   }
+  d->interleaved = !strcmp(access, "interleaved");
+  d->hangs = !strcmp(drain, "hang");
+  if ((*access && !d->interleaved) || (*drain && !d->hangs)) return -EINVAL;
+  d->fd[0] = d->fd[1] = -1;
+  if (d->paced)
+    d->fd[0] = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK);
+  else if (pipe(d->fd) < 0 || write(d->fd[1], "", 1) != 1)
+    return -EIO;
+  if (d->fd[0] < 0) return -EIO;
   d->io = (snd_pcm_ioplug_t){.version = SND_PCM_IOPLUG_VERSION,
                              .name = "zelk test capture device",
                              .callback = &callbacks,
                              .private_data = d,
-                             .poll_fd = d->pipe[0],
+                             .poll_fd = d->fd[0],
                              .poll_events = POLLIN};
   if ((err = parse_events(d, events)) < 0 ||
       (err = snd_pcm_ioplug_create(&d->io, name, stream, mode)) < 0)
     return err;
-  if ((err = constrain(&d->io, format, rate, period)) < 0) {
+  if ((err = constrain(&d->io, d->interleaved, format, rate, period)) < 0) {
     snd_pcm_ioplug_delete(&d->io);
     return err;
   }
