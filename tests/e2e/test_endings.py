@@ -92,8 +92,8 @@ class ShortOfResources(Case):
         self.devices('pcm.dev { type zelktest paced true }')
         root = os.geteuid() == 0
         for limits, user, out, err in [
-                ({'NOFILE': 5}, None, '', "Can't start the recording threads: Too many open files\n"),
-                ({'NOFILE': 6}, None, "Can't open a.wav for recording\n",
+                ({'NOFILE': 4}, None, '', "Can't start the recording threads: Too many open files\n"),
+                ({'NOFILE': 5}, None, "Can't open a.wav for recording\n",
                  'zelk: a.wav: Too many open files\n'),
                 # Threads count against a user's processes.
                 ({'NPROC': 2}, NOBODY, '',
