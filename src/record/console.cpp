@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -27,7 +28,8 @@ int ConsoleFd() { return consoleFd; }
 
 std::FILE* ConsoleStream() { return consoleFd == 2 ? stderr : stdout; }
 
-bool Console::Reserve(int64_t periods) {
+bool Console::Reserve(int64_t periods, int64_t wakeEvery) {
+  wakeEvery_ = std::max<int64_t>(1, wakeEvery);
   // Every page is touched now: nothing the take needs is found missing
   // once its files exist.
   marks_.reset(new (std::nothrow)
@@ -43,7 +45,9 @@ void Console::Period(uint8_t marks, const Line& status, int64_t nowNs) {
   marks_[period] = marks;
   lines_.Put(period, nowNs, status);
   published_.store(period + 1);
-  work_.Ring();
+  // Woken for a few lines at a time, the console costs a wake-up each: a
+  // redraw about ten times a second is all a reader sees.
+  if ((period + 1) % wakeEvery_ == 0) work_.Ring();
 }
 
 void Console::Say(int fd, std::string_view text) {

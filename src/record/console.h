@@ -48,8 +48,9 @@ class Console {
  public:
   static constexpr int64_t kStaleNs = 500'000'000;
 
-  // Takes the memory for a take of `periods` periods. False when it cannot.
-  bool Reserve(int64_t periods);
+  // Takes the memory for a take of `periods` periods, whose lines the
+  // console thread is woken for `wakeEvery` at a time. False when it cannot.
+  bool Reserve(int64_t periods, int64_t wakeEvery);
 
   // The console thread: writes until Finish and everything before it is
   // written.
@@ -93,6 +94,7 @@ class Console {
   std::unique_ptr<uint8_t[]> marks_;
   StatusSlots lines_;
   int64_t periods_ = 0;
+  int64_t wakeEvery_ = 1;
   std::atomic<int64_t> published_{0};
   std::atomic<bool> finished_{false};
   Bell work_;

@@ -67,7 +67,7 @@ class PeriodRing {
   // published and finishes, and Free returns nullptr.
   void Stop();
 
-  static constexpr double kBatchSeconds = 0.5;
+  static constexpr double kBatchSeconds = 1.0;
 
  private:
   bool Ended() const { return closed_.load() || stopped_.load(); }

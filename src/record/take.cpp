@@ -39,6 +39,15 @@ void Await(int wakeFd, int64_t timeoutNs, const sigset_t& open) {
   }
 }
 
+// The console draws the status line about this often, waking for all the
+// periods' lines that came meanwhile.
+constexpr double kConsoleRedrawSeconds = 0.1;
+
+int64_t ConsoleWakeEvery(const Device& device) {
+  return static_cast<int64_t>(kConsoleRedrawSeconds * device.sampleRate /
+                              device.periodFrames);
+}
+
 // Ends capture; the writer still writes what was captured before.
 void StopCapture(Take& take) { take.capture.watch.stop.store(true); }
 
@@ -252,7 +261,8 @@ std::unique_ptr<Take> ReserveTake(const Device& device, const ChannelMode& mode,
     writer.half = pairBytes / 2;
     reserved =
         take->ring.Reserve(pairBytes, device.periodFrames, device.sampleRate) &&
-        take->console.Reserve(totalFrames / device.periodFrames) &&
+        take->console.Reserve(totalFrames / device.periodFrames,
+                              ConsoleWakeEvery(device)) &&
         ReserveCapture(capture, pairBytes);
   }
   if (!reserved) {
