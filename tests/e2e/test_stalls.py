@@ -4,6 +4,7 @@ to end. Capture goes on, and the files hold exactly what the device gave."""
 import fcntl
 import os
 import pty
+import re
 import signal
 import subprocess
 import threading
@@ -105,6 +106,32 @@ class Stalls(Case):
                 thread.join(30)
                 self.assertEqual((r.err, r.out.count('RX'), r.code), ('', 0, 0), r)
                 self.assertTrue(b''.join(data)[44:] == ramp(0, frames, 3, (0, 1)))
+
+    def test_a_disk_that_stalls_longer_than_the_memory_says_what_was_lost(self):
+        os.mkfifo(self.path('a.wav'))
+        process = self.start('2496', '15', 'dev', 's', 'a.wav')
+        data = []
+
+        def read():  # 13 s: three more than the memory holds
+            with open(self.path('a.wav'), 'rb') as fifo:
+                data.append(fifo.read(100000))
+                time.sleep(13)
+                data.append(fifo.read())
+        thread = threading.Thread(target=read)
+        thread.start()
+        r = self.finish(process, stdin='o')
+        thread.join(30)
+        self.assertEqual((r.code, r.out.count('\nRX\n')), (0, 1), r)
+        said = re.fullmatch(r'zelk: (\d+\.\d\d) s of the take were not captured\n', r.err)
+        self.assertTrue(said, r)
+        # Each frame of the device's content says which it is (channel 1's
+        # sample is 2f x 40503); channel 2's is odd, so never 0 but in silence.
+        wav = b''.join(data)[44:]
+        inverse = pow(40503, -1, 1 << 23)
+        index = [(int.from_bytes(wav[i:i + 3], 'little') >> 1) * inverse % (1 << 23)
+                 for i in range(0, len(wav), 6) if wav[i + 3:i + 6] != bytes(3)]
+        missing = sum((b - a - 1) % (1 << 23) for a, b in zip(index, index[1:]))
+        self.assertAlmostEqual(float(said.group(1)), missing / 96000, delta=P / 96000 + 0.01)
 
     def test_a_killed_take_leaves_what_was_captured_on_disk(self):
         process = self.start('1644', '5', 'dev', '1', 'a.wav')
