@@ -104,7 +104,7 @@ class ShortOfResources(Case):
                 self.clean()
                 started = time.monotonic()
                 r = self.zelk('2496', '5', 'dev', 's', 'a.wav', limits=limits, user=user)
-                self.assertLess(time.monotonic() - started, 2)
+                self.assertLess(time.monotonic() - started, 5)  # not the stall rule's 10
                 self.assertEqual((r.out, r.err, r.code), (out, err, 1))
                 self.assertEqual(sorted(set(os.listdir(self.dir)) - {'.zelk'}), ['.asoundrc'])
 

@@ -4,6 +4,7 @@ frame however the take ends."""
 import fcntl
 import os
 import shutil
+import select
 import signal
 import subprocess
 from subprocess import PIPE
@@ -112,6 +113,7 @@ class DuringTake(Case):
                     os.close(stdout)
                 process.stdin.write(b'o\n')  # the name exists
                 process.stdin.flush()
+                select.select([reader], [], [], 30)  # the header: the take is on
                 time.sleep(1)
                 process.send_signal(signal.SIGINT)
                 time.sleep(0.2)  # two at once may count as one
