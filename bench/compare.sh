@@ -162,6 +162,35 @@ if [[ ${ONLY:-} != stalls ]]; then
   fi
 fi
 
+# paced: a 10 s 24/96 stereo take into a file from the test device in real
+# time, zelk against arecord with the same period and buffer (arecord draws
+# no meter), alternated: CPU seconds and wake-ups (voluntary context
+# switches) a period, 235 periods of 4096 frames.
+paced() {
+  local i t zc=() ac=() zw=() aw=() rs=()
+  for ((i = 0; i < runs; i++)); do
+    rm -f "$work/take.wav"
+    HOME=$work/home /usr/bin/time -f '%U %S %w' -o "$work/time" "$zelk" 2496 10 paced s \
+      "$work/take.wav" </dev/null >/dev/null 2>&1
+    read -r u s w <"$work/time"
+    zc+=("$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.3f", u + s }')")
+    zw+=("$(awk -v w="$w" 'BEGIN { printf "%.2f", w / 235 }')")
+    rm -f "$work/take.wav"
+    HOME=$work/home /usr/bin/time -f '%U %S %w' -o "$work/time" arecord -q -D paced \
+      -f S24_3LE -c 2 -r 96000 -d 10 --period-size=4096 --buffer-size=32768 \
+      "$work/take.wav" </dev/null >/dev/null 2>&1
+    read -r u s w <"$work/time"
+    ac+=("$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.3f", u + s }')")
+    aw+=("$(awk -v w="$w" 'BEGIN { printf "%.2f", w / 235 }')")
+    rs+=("$(awk -v a="${zc[-1]}" -v b="${ac[-1]}" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }')")
+  done
+  row "cpu s" "$(triple "$(printf '%s\n' "${zc[@]}" | stats)")" \
+    "$(triple "$(printf '%s\n' "${ac[@]}" | stats)")" \
+    "$(triple "$(printf '%s\n' "${rs[@]}" | stats)")"
+  row "wake-ups a period" "$(triple "$(printf '%s\n' "${zw[@]}" | stats)")" \
+    "$(triple "$(printf '%s\n' "${aw[@]}" | stats)")" ""
+}
+
 # stall KIND READ STOP SECONDS: one paced 24/96 stereo take of SECONDS by
 # zelk, then by arecord, whose output stops after READ seconds for STOP
 # seconds: KIND disk, the audio goes to a FIFO its reader stops reading;
@@ -201,6 +230,20 @@ stall() {
 }
 row3() { printf '%-34s %-28s %s\n' "$@"; }
 
+if [[ ${ONLY:-} != stalls ]]; then
+  echo
+  echo "Paced 10 s 24/96 stereo take from the test device into a file, min / median / max"
+  if [[ ! -f $plugin ]] || ! have arecord || [[ ! -x /usr/bin/time ]]; then
+    echo "skipped: needs the test device (tests built), arecord and /usr/bin/time"
+  else
+    paced_home
+    row "" "zelk" "arecord" "zelk / arecord"
+    paced
+    echo "  arecord with the same period and buffer (--period-size=4096"
+    echo "  --buffer-size=32768), which draws no meter"
+  fi
+fi
+
 echo
 echo "Paced 24/96 stereo takes from the test device while the output stops, one run each"
 if [[ ! -f $plugin ]]; then
@@ -215,7 +258,25 @@ else
   # The stop outlasts zelk's ten-second ring; the take outlasts the stop.
   stall disk 0.5 12 13
   stall console 0.5 3 4
+  if [[ $(id -u) -eq 0 ]]; then
+    busy=$(nproc)
+    z=$(HOME=$work/home python3 bench/stall.py busy "$busy" 0 "$work/take.wav" \
+      "$work/stall.log" -- "$zelk" 2496 30 paced s "$work/take.wav" <"$work/yes")
+    a="skipped, no arecord (alsa-utils)"
+    if have arecord; then
+      rm -f "$work/take.wav"
+      a=$(triple "$(HOME=$work/home python3 bench/stall.py busy "$busy" 0 \
+        "$work/take.wav" "$work/stall.log" -- arecord -D paced -f S24_3LE -c 2 \
+        -r 96000 -d 30 "$work/take.wav" </dev/null)")
+    fi
+    rm -f "$work/take.wav"
+    row3 "$busy busy loops at nice -20, 30 s take" "$(triple "$z")" "$a"
+  else
+    echo "busy loops at nice -20: skipped, only root may run them"
+  fi
   echo "  disk: the take goes to a FIFO whose reader stops; console: stdout"
   echo "  and stderr go to a full 4096-byte pipe (arecord -V stereo); audio"
-  echo "  lost is counted from the device's numbered frames"
+  echo "  lost is counted from the device's numbered frames; busy: one loop"
+  echo "  at nice -20 a core, while zelk's capture thread runs first-in"
+  echo "  first-out where it may (root)"
 fi

@@ -4,10 +4,14 @@ while, and prints what that cost: "OVERRUNS LOST_SECONDS WALL_SECONDS".
 
   stall.py disk    READ STOP AUDIO LOG -- COMMAND...
   stall.py console READ STOP AUDIO LOG -- COMMAND...
+  stall.py busy    LOOPS 0    AUDIO LOG -- COMMAND...
 
 disk: AUDIO is a FIFO the command records into; this reads it for READ
 seconds, stops reading for STOP seconds (a stalled disk), then reads the
 rest. The command's stdout and stderr go to the file LOG.
+
+busy: nothing stops; LOOPS busy loops run at nice -20 (root only) while
+the command records into the regular file AUDIO, its output in LOG.
 
 console: the command's stdout and stderr go to a pipe of one page (4096
 bytes) that this reads for READ seconds, then fills and leaves unread for
@@ -99,7 +103,21 @@ def main():
     read_s, stop_s = float(read_s), float(stop_s)
     text = bytearray()
     start = time.monotonic()
-    if mode == "disk":
+    if mode == "busy":
+        loops = [subprocess.Popen(["nice", "-n", "-20", "sh", "-c", "while :; do :; done"])
+                 for _ in range(int(read_s))]
+        try:
+            with open(log, "wb") as out:
+                subprocess.run(command, stdout=out, stderr=out, stdin=sys.stdin)
+        finally:
+            for loop in loops:
+                loop.kill()
+                loop.wait()
+        with open(log, "rb") as f:
+            text = f.read()
+        with open(audio, "rb") as f:
+            wav = f.read()
+    elif mode == "disk":
         with open(log, "wb") as out:
             proc = subprocess.Popen(command, stdout=out, stderr=out)
         wav = bytearray()
