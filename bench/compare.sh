@@ -162,26 +162,26 @@ if [[ ${ONLY:-} != stalls ]]; then
   fi
 fi
 
-# paced: a 10 s 24/96 stereo take into a file from the test device in real
+# paced: a 20 s 24/96 stereo take into a file from the test device in real
 # time, zelk against arecord with the same period and buffer (arecord draws
 # no meter), alternated: CPU seconds and wake-ups (voluntary context
-# switches) a period, 235 periods of 4096 frames.
+# switches) a period, 469 periods of 4096 frames.
 paced() {
   local i t zc=() ac=() zw=() aw=() rs=()
   for ((i = 0; i < runs; i++)); do
     rm -f "$work/take.wav"
-    HOME=$work/home /usr/bin/time -f '%U %S %w' -o "$work/time" "$zelk" 2496 10 paced s \
+    HOME=$work/home /usr/bin/time -f '%U %S %w' -o "$work/time" "$zelk" 2496 20 paced s \
       "$work/take.wav" </dev/null >/dev/null 2>&1
     read -r u s w <"$work/time"
     zc+=("$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.3f", u + s }')")
-    zw+=("$(awk -v w="$w" 'BEGIN { printf "%.2f", w / 235 }')")
+    zw+=("$(awk -v w="$w" 'BEGIN { printf "%.2f", w / 469 }')")
     rm -f "$work/take.wav"
     HOME=$work/home /usr/bin/time -f '%U %S %w' -o "$work/time" arecord -q -D paced \
-      -f S24_3LE -c 2 -r 96000 -d 10 --period-size=4096 --buffer-size=32768 \
+      -f S24_3LE -c 2 -r 96000 -d 20 --period-size=4096 --buffer-size=32768 \
       "$work/take.wav" </dev/null >/dev/null 2>&1
     read -r u s w <"$work/time"
     ac+=("$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.3f", u + s }')")
-    aw+=("$(awk -v w="$w" 'BEGIN { printf "%.2f", w / 235 }')")
+    aw+=("$(awk -v w="$w" 'BEGIN { printf "%.2f", w / 469 }')")
     rs+=("$(awk -v a="${zc[-1]}" -v b="${ac[-1]}" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }')")
   done
   row "cpu s" "$(triple "$(printf '%s\n' "${zc[@]}" | stats)")" \
@@ -232,7 +232,7 @@ row3() { printf '%-34s %-28s %s\n' "$@"; }
 
 if [[ ${ONLY:-} != stalls ]]; then
   echo
-  echo "Paced 10 s 24/96 stereo take from the test device into a file, min / median / max"
+  echo "Paced 20 s 24/96 stereo take from the test device into a file, min / median / max"
   if [[ ! -f $plugin ]] || ! have arecord || [[ ! -x /usr/bin/time ]]; then
     echo "skipped: needs the test device (tests built), arecord and /usr/bin/time"
   else

@@ -20,6 +20,12 @@ from harness import Case, EMULATOR, FILES, header, read_wav
 TONES = ((1000, -6.0), (3000, -12.0))
 LOOP = 'media.class=Audio/%s node.name=zelk-%s node.description=zelk-%s audio.position=[FL FR]'
 DAEMONS = ('pipewire', 'wireplumber', 'pipewire-pulse')
+MONITORS_LUA = ('alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\n'
+                'libcamera_monitor.enabled = false\n')
+MONITORS_CONF = ('wireplumber.profiles = { main = { monitor.alsa = disabled '
+                 'monitor.alsa-midi = disabled monitor.bluez = disabled '
+                 'monitor.bluez.seat-monitoring = disabled monitor.v4l2 = disabled '
+                 'monitor.libcamera = disabled } }\n')
 
 
 class Server:
@@ -39,6 +45,16 @@ class Server:
             raise
 
     def start(self):
+        # No devices of the machine's, no seats: the tests' own source alone,
+        # also where there is no sound card, logind or Bluetooth (a build
+        # root). The session manager's settings, in its two formats.
+        for name, text in [('main.lua.d/60-zelk.lua', MONITORS_LUA),
+                           ('bluetooth.lua.d/60-zelk.lua', 'bluez_monitor.enabled = false\n'),
+                           ('wireplumber.conf.d/60-zelk.conf', MONITORS_CONF)]:
+            path = os.path.join(self.env['XDG_CONFIG_HOME'], 'wireplumber', name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, 'w') as f:
+                f.write(text)
         self.run('dbus-daemon', '--session', '--nofork', '--address',
                  self.env['DBUS_SESSION_BUS_ADDRESS'])
         self.poll(lambda: os.path.exists(os.path.join(self.dir, 'bus')))
