@@ -109,15 +109,15 @@ void RunCapture(Capture& capture) {
     }
     if (read.error != 0 || capture.watch.stop.load()) {
       // The take ends here; what was captured before is kept.
-      if (read.frames > 0) capture.ring->Publish(read.frames);
+      if (read.frames > 0) capture.ring->Publish(read.frames, now);
       capture.error = read.error;
       break;
     }
     uint8_t marks = read.overrun ? kOverrunMark : 0;
     if (read.overrun) ++capture.overrunCount;
     marks |= CheckPeaks(capture, pair, periodPeak);
-    capture.ring->Publish(device.periodFrames);
     now = MonotonicNs();
+    capture.ring->Publish(device.periodFrames, now);
     framesDone += device.periodFrames;
     UpdateClock(status, capture.totalFrames, -framesDone, device.sampleRate);
     StereoMeter(status, periodPeak, kMeterRange, &meterFirstCall, kMeterDecay,

@@ -47,7 +47,12 @@ void Console::Period(uint8_t marks, const Line& status, int64_t nowNs) {
   published_.store(period + 1);
   // Woken for a few lines at a time, the console costs a wake-up each: a
   // redraw about ten times a second is all a reader sees.
-  if ((period + 1) % wakeEvery_ == 0) work_.Ring();
+  if (((period + 1) % wakeEvery_ == 0 && nowNs - rungNs_ >= kMinWakeNs) ||
+      4 * (period + 1 - rungPeriod_) >= 3 * StatusSlots::kSlots) {
+    rungNs_ = nowNs;
+    rungPeriod_ = period + 1;
+    work_.Ring();
+  }
 }
 
 void Console::Say(int fd, std::string_view text) {

@@ -95,6 +95,12 @@ class Console {
   StatusSlots lines_;
   int64_t periods_ = 0;
   int64_t wakeEvery_ = 1;
+  // The capture thread's: when, and after which period, it last woke the
+  // console thread. A device faster than real time wakes it at most every
+  // kMinWakeNs, unless it is far behind.
+  static constexpr int64_t kMinWakeNs = 80'000'000;
+  int64_t rungNs_ = 0;
+  int64_t rungPeriod_ = 0;
   std::atomic<int64_t> published_{0};
   std::atomic<bool> finished_{false};
   Bell work_;

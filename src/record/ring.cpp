@@ -73,11 +73,16 @@ uint8_t* PeriodRing::Free() {
   }
 }
 
-void PeriodRing::Publish(int32_t frames) {
+void PeriodRing::Publish(int32_t frames, int64_t nowNs) {
   const uint64_t head = head_.load(std::memory_order_relaxed);
   entries_[head % slots_] = {filling_, frames};
   head_.store(head + 1);
-  if (head + 1 - tail_.load() >= batch_) data_.Ring();
+  const uint64_t waiting = head + 1 - tail_.load();
+  if ((waiting >= batch_ && nowNs - rungNs_ >= kMinWakeNs) ||
+      4 * waiting >= slots_) {
+    rungNs_ = nowNs;
+    data_.Ring();
+  }
 }
 
 void PeriodRing::Close() {

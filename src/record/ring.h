@@ -41,8 +41,9 @@ class PeriodRing {
   // Capture thread: the slot to fill next, waiting while every slot is
   // full; nullptr once the ring is stopped.
   uint8_t* Free();
-  // Capture thread: the slot from Free holds `frames` frames.
-  void Publish(int32_t frames);
+  // Capture thread: the slot from Free holds `frames` frames, captured by
+  // `nowNs`.
+  void Publish(int32_t frames, int64_t nowNs);
   // Capture thread: no more periods; what is published is still written.
   void Close();
 
@@ -68,6 +69,9 @@ class PeriodRing {
   void Stop();
 
   static constexpr double kBatchSeconds = 1.0;
+  // A device faster than real time fills a batch in moments: the writer is
+  // then woken at most this often, unless a quarter of the ring waits.
+  static constexpr int64_t kMinWakeNs = 40'000'000;
 
  private:
   bool Ended() const { return closed_.load() || stopped_.load(); }
@@ -95,6 +99,7 @@ class PeriodRing {
   size_t slots_ = 0;
   size_t slotBytes_ = 0;
   uint64_t batch_ = 1;  // periods that wake the writer
+  int64_t rungNs_ = 0;  // the capture thread's: when it last woke the writer
   struct Unmap {
     size_t bytes;
     void operator()(uint8_t* memory) const;
