@@ -99,9 +99,9 @@ OutputFailure WriteBatch(Writer& writer, size_t first, size_t count) {
 
 void RunWriter(Writer& writer) {
   const Outputs& outputs = *writer.outputs;
-  // Frames put on storage, and frames written since: never more than half a
-  // second of take and a batch, so that a power loss costs about a second
-  // at most, however long the take.
+  // Frames put on storage, and frames written since: a batch of half a
+  // second or more is synced (the ring's batches are about a second), so
+  // that a power loss costs about a second at most, however long the take.
   uint64_t kept = 0;
   uint64_t unkept = 0;
   size_t first = 0;

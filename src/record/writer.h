@@ -1,7 +1,8 @@
 // The writer thread: writes the periods in the ring to the output files in
 // the order they were captured, each channel to its mono file, or the
-// interleaved frames to the stereo file; every half second of take it
-// checks that each file is still there and puts it on storage.
+// interleaved frames to the stereo file; after each batch of half a second
+// of take or more (the ring wakes it for about a second's), it checks that
+// each file is still there and puts it on storage.
 //
 // Threads: RunWriter runs on the writer thread, the only one that writes to
 // the output files during the take. The take thread reads `writingSinceNs`
