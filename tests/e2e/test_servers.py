@@ -110,11 +110,14 @@ class Server:
 
 
 def tone(samples, channels, channel, skip):
-    """(frequency in Hz at 48000 Hz, peak in dBFS) of one channel of
-    libsndfile's 32-bit samples, from frame `skip` on."""
+    """(cycles a frame, peak in dBFS) of one channel of libsndfile's 32-bit
+    samples, from frame `skip` on. The cycle is the median distance between
+    rising zero crossings: a server short of time may leave a gap in the
+    stream, which changes no cycle but the one it falls in."""
     wave = samples[channel + skip * channels::channels]
-    crossings = sum((a < 0) != (b < 0) for a, b in zip(wave, wave[1:]))
-    return crossings / 2 / len(wave), 20 * math.log10(max(map(abs, wave)) / 2 ** 31)
+    rising = [i for i, (a, b) in enumerate(zip(wave, wave[1:])) if a < 0 <= b]
+    cycles = sorted(b - a for a, b in zip(rising, rising[1:]))
+    return 1 / cycles[len(cycles) // 2], 20 * math.log10(max(map(abs, wave)) / 2 ** 31)
 
 
 @unittest.skipUnless(shutil.which('pipewire') and shutil.which('pactl'),

@@ -185,10 +185,11 @@ class LongStalls(StallCase):
             for task in os.listdir('/proc/%d/task' % process.pid):
                 with open('/proc/%d/task/%s/stat' % (process.pid, task)) as f:
                     policies.append(int(f.read().rsplit(')', 1)[1].split()[38]))
-            if sorted(policies) == [0, 0, 0, 1] or time.monotonic() > deadline:
+            if policies.count(1) == 1 or time.monotonic() > deadline:
                 break
             time.sleep(0.05)
-        self.assertEqual(sorted(policies), [0, 0, 0, 1])
+        # (a sanitizer may run a thread of its own)
+        self.assertEqual((policies.count(1), len(policies) >= 4), (1, True), policies)
         # The take's capture is over by then; what is left, ordinary threads
         # may finish without the loops.
         time.sleep(3.5)
