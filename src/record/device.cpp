@@ -228,6 +228,9 @@ bool OpenDevice(const char* deviceName, uint32_t sampleRate,
   }
   device->periodFrames = static_cast<int32_t>(settled.period);
   device->interleaved = settled.access == SND_PCM_ACCESS_RW_INTERLEAVED;
+  device->maxEmptyOverruns = std::max<int32_t>(
+      1, static_cast<int32_t>(kMaxMadeUpSeconds * sampleRate /
+                              std::max<uint32_t>(settled.period, 1)));
   return true;
 }
 
@@ -238,9 +241,6 @@ PeriodRead ReadPeriod(const Device& device, uint8_t* pair, ReadState& state,
   // A device may report frames it never wrote: what it leaves is silence,
   // never older audio. The same goes for frames an overrun loses.
   std::memset(device.interleaved ? state.frames : pair, 0, 2 * half);
-  const int32_t maxEmptyOverruns = std::max<int32_t>(
-      1, static_cast<int32_t>(kMaxMadeUpSeconds * device.sampleRate /
-                              static_cast<uint32_t>(device.periodFrames)));
   watch.idleSinceNs.store(startNs);
   if (state.lastFrameNs == 0) state.lastFrameNs = startNs;
   PeriodRead read;
@@ -270,7 +270,7 @@ PeriodRead ReadPeriod(const Device& device, uint8_t* pair, ReadState& state,
     } else if (result == -EPIPE || result == -ESTRPIPE) {
       // A sound card delivers frames as soon as it runs again; one that
       // overruns at once, again and again, has nothing behind it.
-      if (++state.emptyOverruns > maxEmptyOverruns) {
+      if (++state.emptyOverruns > device.maxEmptyOverruns) {
         read.error = -ENODEV;
         break;
       }

@@ -14,6 +14,8 @@ struct Device {
   // The device delivers frames (both channels' samples side by side) rather
   // than a block per channel; reads split them.
   bool interleaved = false;
+  // Overruns in a row with no frame between them that make the device lost.
+  int32_t maxEmptyOverruns = 1;
 };
 
 // Opens `deviceName` for capture with two channels at `sampleRate` into
