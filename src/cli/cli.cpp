@@ -15,9 +15,9 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "record/console.h"
-#include "record/formats.h"
-#include "record/record.h"
+#include "base/console_fd.h"
+#include "device/formats.h"
+#include "take/record.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "record/device.h"
+#include "device/device.h"
 
 #include <unistd.h>
 
@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "record/console.h"
-#include "record/doorbell.h"
-#include "record/formats.h"
+#include "base/clock.h"
+#include "base/console_fd.h"
+#include "device/formats.h"
 #include "wav/wav.h"
 
 namespace {
@@ -24,7 +24,6 @@ constexpr int kChannels = 2;
 // A lost device's overruns each make up a period of silence: no more than
 // this many seconds of it.
 constexpr uint32_t kMaxMadeUpSeconds = 1;
-constexpr int64_t kNsPerSecond = 1'000'000'000;
 
 bool RefuseDevice(const char* format, int err) {
   std::fprintf(stderr, format, snd_strerror(err));

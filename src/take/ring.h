@@ -26,7 +26,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "record/doorbell.h"
+#include "take/bell.h"
 
 inline constexpr int kRingSeconds = 10;
 

@@ -1,6 +1,6 @@
 // Runs on the main thread: the take from its start to the end of the
 // process; see take.h.
-#include "record/take.h"
+#include "take/take.h"
 
 #include <poll.h>
 #include <pthread.h>
@@ -15,7 +15,8 @@
 #include <limits>
 #include <new>
 
-#include "record/signals.h"
+#include "base/clock.h"
+#include "take/signals.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "record/record.h"
+#include "take/record.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,11 +6,11 @@
 #include <limits>
 #include <memory>
 
-#include "record/console.h"
-#include "record/device.h"
-#include "record/outputs.h"
-#include "record/signals.h"
-#include "record/take.h"
+#include "base/console_fd.h"
+#include "device/device.h"
+#include "files/outputs.h"
+#include "take/signals.h"
+#include "take/take.h"
 #include "wav/wav.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The capture thread's work; what it may touch is in capture.h.
-#include "record/capture.h"
+#include "take/capture.h"
 
 #include <pthread.h>
 #include <sched.h>
@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <new>
 
+#include "base/clock.h"
 #include "wav/wav.h"
 
 namespace {

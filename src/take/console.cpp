@@ -1,6 +1,6 @@
 // The console thread's work (Run) and what the capture and take threads
 // hand it; who may touch what is in console.h.
-#include "record/console.h"
+#include "take/console.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -10,23 +10,16 @@
 #include <cstring>
 #include <new>
 
+#include "base/clock.h"
 #include "meter/meter.h"
 
 namespace {
-
-int consoleFd = 1;
 
 // The most a period adds besides its status line: "RX" and two clip
 // warnings.
 constexpr std::size_t kMarkBytes = 64;
 
 }  // namespace
-
-void SendConsoleTo(int fd) { consoleFd = fd; }
-
-int ConsoleFd() { return consoleFd; }
-
-std::FILE* ConsoleStream() { return consoleFd == 2 ? stderr : stdout; }
 
 bool Console::Reserve(int64_t periods, int64_t wakeEvery) {
   wakeEvery_ = std::max<int64_t>(1, wakeEvery);
@@ -130,11 +123,11 @@ void Console::Gather(int64_t& next, std::size_t& said, int& fd) {
       chunkLength_ += message.length;
       ++said;
     } else if (next < published) {
-      if (fd != -1 && (fd != consoleFd || kChunkBytes - chunkLength_ <
-                                              Line::kBytes + kMarkBytes)) {
+      if (fd != -1 && (fd != ConsoleFd() || kChunkBytes - chunkLength_ <
+                                                Line::kBytes + kMarkBytes)) {
         return;
       }
-      fd = consoleFd;
+      fd = ConsoleFd();
       AppendPeriod(next++, newest, now);
     } else {
       return;

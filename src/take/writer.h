@@ -12,8 +12,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "record/outputs.h"
-#include "record/ring.h"
+#include "files/outputs.h"
+#include "take/ring.h"
 
 struct Writer {
   // Set before the thread starts.

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "record/names.h"
+#include "files/names.h"
 #include "wav/wav.h"
 
 // The channel mode, derived once from the request's channel count and

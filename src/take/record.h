@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "record/names.h"
+#include "files/names.h"
 
 // Records one take. Returns the exit status of a start that was refused
 // (with its message); a take that starts ends the process itself.

@@ -1,5 +1,5 @@
 // The writer thread's work; what it may touch is in writer.h.
-#include "record/writer.h"
+#include "take/writer.h"
 
 #include <sys/uio.h>
 
@@ -9,7 +9,8 @@
 #include <climits>
 #include <cstdint>
 
-#include "record/doorbell.h"
+#include "base/clock.h"
+#include "take/bell.h"
 
 namespace {
 

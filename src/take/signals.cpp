@@ -1,4 +1,4 @@
-#include "record/signals.h"
+#include "take/signals.h"
 
 #include <pthread.h>
 #include <unistd.h>

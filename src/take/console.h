@@ -26,16 +26,10 @@
 #include <mutex>
 #include <string_view>
 
+#include "base/console_fd.h"
 #include "meter/line.h"
-#include "record/doorbell.h"
-#include "record/status_slots.h"
-
-// Where the console's standard output goes: descriptor 1, or 2 when the
-// take itself is written to standard output. Set once, before anything is
-// printed.
-void SendConsoleTo(int fd);
-int ConsoleFd();
-std::FILE* ConsoleStream();
+#include "take/bell.h"
+#include "take/status_slots.h"
 
 // What happened during a period besides its status line, in the order the
 // console shows it.

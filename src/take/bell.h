@@ -18,17 +18,10 @@
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
-
-inline int64_t MonotonicNs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
 
 class Bell {
  public:

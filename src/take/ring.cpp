@@ -1,4 +1,4 @@
-#include "record/ring.h"
+#include "take/ring.h"
 
 #include <sys/mman.h>
 

@@ -1,4 +1,4 @@
-#include "record/record.h"
+#include "take/record.h"
 
 #include <gtest/gtest.h>
 

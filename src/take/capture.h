@@ -17,11 +17,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "device/device.h"
+#include "files/outputs.h"
 #include "meter/meter.h"
-#include "record/console.h"
-#include "record/device.h"
-#include "record/outputs.h"
-#include "record/ring.h"
+#include "take/console.h"
+#include "take/ring.h"
 
 struct Capture {
   // Set before the thread starts.

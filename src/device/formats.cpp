@@ -1,4 +1,4 @@
-#include "record/formats.h"
+#include "device/formats.h"
 
 const RecordingFormat* FindFormat(std::string_view code) {
   for (const RecordingFormat& format : kFormats) {

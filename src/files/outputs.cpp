@@ -1,4 +1,4 @@
-#include "record/outputs.h"
+#include "files/outputs.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -8,12 +8,13 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
 
-#include "record/console.h"
-#include "record/signals.h"
+#include "base/console_fd.h"
+#include "take/signals.h"
 
 namespace {
 

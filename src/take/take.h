@@ -14,11 +14,11 @@
 #include <atomic>
 #include <memory>
 
-#include "record/capture.h"
-#include "record/console.h"
-#include "record/outputs.h"
-#include "record/ring.h"
-#include "record/writer.h"
+#include "files/outputs.h"
+#include "take/capture.h"
+#include "take/console.h"
+#include "take/ring.h"
+#include "take/writer.h"
 
 struct Take {
   PeriodRing ring;
