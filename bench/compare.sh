@@ -13,7 +13,9 @@
 #
 # ZELK=PATH runs that binary instead of BUILD_DIR/zelk (an older build, say;
 # the test device still comes from BUILD_DIR). ONLY=stalls runs only the
-# last section, the takes whose output stops.
+# last section, the takes whose output stops. AGAINST=PATH runs only the
+# CPU rows, each against the zelk at PATH (the build before a change, say)
+# in place of the peer, with the same arguments and input.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)
@@ -81,10 +83,38 @@ pcm.paced { type zelktest paced true }
 EOF
 }
 
+# Every CPU row, zelk against the zelk at $AGAINST.
+versus() {
+  local other=$1
+  # The test device's .asoundrc for both; null is the same with it.
+  [[ -f $plugin ]] && paced_home && export HOME=$work/home
+  row "take" "zelk" "AGAINST" "zelk / AGAINST"
+  compare "24/96 stereo 600 s, null > null" ":" "$work/yes" \
+    "2496 600 null s /dev/null" "$other 2496 600 null s /dev/null"
+  mkdir -p "$work/files"
+  compare "24/96 dual-mono 60 s, to 2 files" \
+    "rm -f '$work'/files/*; sync" /dev/null \
+    "2496 60 null 2 $work/files/a.wav $work/files/b.wav" \
+    "$other 2496 60 null 2 $work/files/a.wav $work/files/b.wav"
+  compare "16/44.1 mono 600 s, null > null" ":" "$work/yes" \
+    "1644 600 null 1 /dev/null" "$other 1644 600 null 1 /dev/null"
+  if [[ -f $plugin ]]; then
+    compare "paced 24/96 stereo 20 s, to a file" "rm -f '$work/take.wav'" \
+      /dev/null "2496 20 paced s $work/take.wav" \
+      "$other 2496 20 paced s $work/take.wav"
+  fi
+}
+
 echo "machine: $(uname -srm), $(nproc) cores," \
   "$(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)"
 echo "command: ${ZELK:+ZELK=$ZELK }${ONLY:+ONLY=$ONLY }bench/compare.sh" \
   "${1:-build}$([[ ${ONLY:-} == stalls ]] || echo "   ($runs alternated runs each)")"
+if [[ -n ${AGAINST:-} ]]; then
+  echo
+  echo "Whole-process CPU seconds, min / median / max; AGAINST=$AGAINST"
+  versus "$AGAINST"
+  exit 0
+fi
 if [[ ${ONLY:-} != stalls ]]; then
   echo
   echo "Whole-process CPU seconds, min / median / max"
