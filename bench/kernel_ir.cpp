@@ -19,7 +19,6 @@
 #include "meter/meter.h"
 #include "meter/peak.h"
 #include "wav/interleave.h"
-#include "wav/wav.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "meter/meter.h"
-#include "wav/wav.h"
+#include "wav/interleave.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <new>
 
 #include "base/clock.h"
-#include "wav/wav.h"
+#include "wav/interleave.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "wav/interleave.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -231,4 +232,35 @@ std::span<const Interleaver> Interleavers() {
     return 1;
   }();
   return {kInterleavers, usable};
+}
+
+void Interleave(int32_t frameCount, int32_t bytesPerSample,
+                std::span<const uint8_t> channel1,
+                std::span<const uint8_t> channel2,
+                std::span<uint8_t> interleaved) {
+  if (frameCount <= 0 || (bytesPerSample != 2 && bytesPerSample != 3)) return;
+  const auto b = static_cast<size_t>(bytesPerSample);
+  const size_t fits = std::min(
+      {channel1.size() / b, channel2.size() / b, interleaved.size() / (2 * b)});
+  const auto frames =
+      static_cast<int32_t>(std::min(static_cast<size_t>(frameCount), fits));
+  const Interleaver& interleaver = Interleavers().back();
+  const Merge merge =
+      bytesPerSample == 2 ? interleaver.merge16 : interleaver.merge24;
+  merge(frames, channel1.data(), channel2.data(), interleaved.data());
+}
+
+void Deinterleave(int32_t frameCount, int32_t bytesPerSample,
+                  std::span<const uint8_t> interleaved,
+                  std::span<uint8_t> channel1, std::span<uint8_t> channel2) {
+  if (frameCount <= 0 || (bytesPerSample != 2 && bytesPerSample != 3)) return;
+  const auto b = static_cast<size_t>(bytesPerSample);
+  const size_t frames =
+      std::min({static_cast<size_t>(frameCount), interleaved.size() / (2 * b),
+                channel1.size() / b, channel2.size() / b});
+  const uint8_t* in = interleaved.data();
+  for (size_t k = 0; k < frames; ++k, in += 2 * b) {
+    std::memcpy(channel1.data() + k * b, in, b);
+    std::memcpy(channel2.data() + k * b, in + b, b);
+  }
 }
