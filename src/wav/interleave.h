@@ -1,7 +1,6 @@
 // The merge of two channel blocks into frames, in every version this build
-// has: a portable one, and one for each wider vector unit it can use when
-// the CPU has it. Interleave calls the best one. And the split of frames
-// into channel blocks, for devices that deliver frames.
+// has (see base/cpu.h); Interleave calls the best one. And the split of
+// frames into channel blocks, for devices that deliver frames.
 #pragma once
 
 #include <cstdint>
