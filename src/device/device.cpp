@@ -10,7 +10,7 @@
 #include "base/clock.h"
 #include "base/console_fd.h"
 #include "device/formats.h"
-#include "wav/wav.h"
+#include "wav/interleave.h"
 
 namespace {
 

@@ -1,10 +1,12 @@
 // Console text built in memory before it is written: one status line, or a
-// message, in a fixed buffer that never grows.
+// message, in a fixed buffer that never grows; and pieces of a line kept
+// from one period's line to the next.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -30,4 +32,26 @@ struct Line {
     if (n > 0) length += std::min<std::size_t>(n, kBytes - length - 1);
   }
   std::string_view View() const { return {text.data(), length}; }
+};
+
+// A piece of text that depends on one value, formatted again only when the
+// value changes: the range label and the held-peak figures stay the same
+// for many periods, and printf's float formatting is the dearest step of a
+// status line.
+struct CachedText {
+  uint32_t key = 0;
+  bool valid = false;
+  std::array<char, 64> text{};
+  std::size_t length = 0;
+
+  template <typename Format>
+  void Append(Line& line, uint32_t newKey, Format format) {
+    if (!valid || key != newKey) {
+      const int n = format(text.data(), text.size());
+      length = n > 0 ? std::min<std::size_t>(n, text.size() - 1) : 0;
+      key = newKey;
+      valid = true;
+    }
+    line.Append(text.data(), length);
+  }
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 #include "meter/peak.h"
 
@@ -13,6 +14,12 @@ namespace {
 // below that: +32767 counts as a clip, +32766 does not.
 constexpr int32_t kClip16 = 32766;
 constexpr int32_t kClip24 = 8388606;
+
+// A held peak is kept for the periods of kHoldPeriodFrames, the size zelk
+// asks the device for, that make kHoldSeconds; a device that settles on
+// another size holds it for longer or shorter.
+constexpr uint32_t kHoldSeconds = 3;
+constexpr uint32_t kHoldPeriodFrames = 4096;
 
 }  // namespace
 
@@ -27,38 +34,27 @@ double Dbfs(int32_t peak, uint32_t bytesPerSample) {
                             static_cast<double>(peak));
 }
 
-bool CheckPeak(int32_t channelIndex, int32_t frameCount,
-               uint32_t bytesPerSample, PeakPair& takePeak,
-               std::span<const uint8_t> samples, PeakPair& periodPeak) {
-  // sw: whether this call clipped; bufferM: the buffer being scanned. Both
-  // are reset on every call, so nothing carries over between calls.
-  static int sw;
-  static const uint8_t* bufferM;
-  sw = 0;
-  bufferM = samples.data();
+LevelMeter::LevelMeter(uint32_t sampleRate, uint32_t bytesPerSample,
+                       int32_t channels)
+    : sampleRate_(sampleRate),
+      bytesPerSample_(bytesPerSample),
+      channels_(channels),
+      holdPeriods_(
+          static_cast<int32_t>(sampleRate * kHoldSeconds / kHoldPeriodFrames)) {
+}
 
-  if (frameCount <= 0 || channelIndex < 0 || channelIndex > 1) return false;
-  if (bytesPerSample != 2 && bytesPerSample != 3) return false;
-  const auto fits = static_cast<int64_t>(samples.size() / bytesPerSample);
-  const auto count = static_cast<int32_t>(std::min<int64_t>(frameCount, fits));
-
+bool LevelMeter::Scan(int32_t channel, std::span<const uint8_t> block) {
+  if (channel < 0 || channel >= channels_) return false;
+  const auto c = static_cast<size_t>(channel);
+  const auto count = static_cast<int32_t>(std::min<size_t>(
+      block.size() / bytesPerSample_, std::numeric_limits<int32_t>::max()));
   const PeakScanner& scanner = PeakScanners().back();
-  int32_t peak;
-  int32_t clip;
-  if (bytesPerSample == 2) {
-    peak = scanner.scan16(bufferM, count);
-    clip = kClip16;
-  } else {
-    peak = scanner.scan24(bufferM, count);
-    clip = kClip24;
-  }
-
-  auto& take = takePeak[static_cast<size_t>(channelIndex)];
-  auto& period = periodPeak[static_cast<size_t>(channelIndex)];
-  take = std::max(take, peak);
-  period = std::max(period, peak);
-  if (peak > clip) sw = 1;
-  return sw == 1;
+  const bool wide = bytesPerSample_ == 3;
+  const int32_t peak =
+      (wide ? scanner.scan24 : scanner.scan16)(block.data(), count);
+  periodPeak_[c] = peak;
+  takePeak_[c] = std::max(takePeak_[c], peak);
+  return peak > (wide ? kClip24 : kClip16);
 }
 
 void ClipWarning(Line& out, int32_t channelIndex) {

@@ -17,36 +17,133 @@ std::string Text(F body) {
   return std::string(line.View());
 }
 
-TEST(CheckPeak, WarnsOncePerCallAndOnlyRaises) {
-  // 0, -80, -32768, 32767
-  const std::vector<uint8_t> buffer = {0, 0, 0xb0, 0xff, 0, 0x80, 0xff, 0x7f};
-  PeakPair take{100, 7}, period{50, 9};
-  // Only `frameCount` samples count, and none when it is not positive.
-  for (int32_t n : {2, 0, -4})
-    EXPECT_FALSE(CheckPeak(0, n, 2, take, buffer, period));
-  EXPECT_EQ(take, (PeakPair{100, 7}));
-  EXPECT_EQ(period, (PeakPair{80, 9}));
-  EXPECT_TRUE(CheckPeak(1, 4, 2, take, buffer, period));
-  EXPECT_TRUE(CheckPeak(1, 4, 2, take, buffer, period));
-  EXPECT_EQ(take, (PeakPair{100, 32768}));
-  EXPECT_EQ(Text([](Line& l) { ClipWarning(l, 1); }),
-            "\nInput Channel 2 is Peaking!\n");
+// One sample of `value`, little-endian.
+std::vector<uint8_t> Sample(int32_t value, uint32_t bytes) {
+  std::vector<uint8_t> sample(bytes);
+  for (uint32_t i = 0; i < bytes; ++i) {
+    sample[i] = static_cast<uint8_t>(value >> 8 * i);
+  }
+  return sample;
+}
+
+// The whole status line: the clock as printf gives it (the meter formats it
+// another way), then the bar and the held figures.
+std::string StatusLine(int32_t frames, uint32_t rate, int bars,
+                       const char* figures) {
+  char clock[64];
+  std::snprintf(clock, sizeof clock, "\rrem = %.2f sec",
+                static_cast<double>(frames) / rate);
+  return clock + std::string("\t -45 dB [") + std::string(bars, '|') +
+         std::string(24 - bars, ' ') + "] " + figures + " dB   ";
+}
+
+// A take fed one period per row, each channel's block a single sample, in
+// the capture loop's order. The bar falls 11.25 dB (6 columns) a period.
+TEST(LevelMeter, DrawsEachPeriodsStatusLine) {
+  struct Row {
+    PeakPair samples;
+    int bars;
+    const char* figures;
+  };
+  const struct {
+    const char* what;
+    struct {
+      uint32_t rate, bytes;
+      int32_t channels;
+    } meter;
+    PeakPair takePeak;
+    std::vector<Row> rows;
+  } cases[] = {
+      // The bar rises at once to the mean of the peaks and falls by the
+      // decay; the figures are the held peaks.
+      {"two channels",
+       {44100, 2, 2},
+       {32768, 32767},
+       {{{184, -185}, 0, "-144.0 / -144.0"},  // -45.01 dB: the mean is cut
+        {{16384, -8192}, 20, "-45.0 / -45.0"},
+        {{8192, 4096}, 14, "-6.0 / -12.0"},
+        {{-32768, 32767}, 24, "-6.0 / -12.0"},
+        {{0, 0}, 18, "-0.0 / -0.0"},
+        {{0, 0}, 12, "-0.0 / -0.0"},
+        {{0, 0}, 6, "-0.0 / -0.0"},
+        {{0, 0}, 0, "-0.0 / -0.0"}}},
+      // Full scale is 2^23; channel 2 is not metered.
+      {"24-bit mono",
+       {48000, 3, 1},
+       {8388608, 0},
+       {{{32768, 9}, 0, "-144.0"},
+        {{4194304, 9}, 21, "-48.2"},
+        {{-8388608, 9}, 24, "-6.0"},
+        {{2097152, 9}, 18, "-0.0"}}},
+      // A steady level that rounds down as a float (-8.519 dB) holds the
+      // bar; one that rounds up (-6.021 dB) lets it fall.
+      {"steady levels",
+       {44100, 2, 1},
+       {16384, 0},
+       {{{12288, 0}, 20, "-144.0"},
+        {{12288, 0}, 20, "-8.5"},
+        {{12288, 0}, 20, "-8.5"},
+        {{16384, 0}, 21, "-8.5"},
+        {{16384, 0}, 15, "-6.0"},
+        {{16384, 0}, 9, "-6.0"}}},
+      // At 4000 Hz a held peak's window is 3 periods (12000 frames in
+      // periods of 4096). A held peak of 0 keeps the figure.
+      {"held peaks",
+       {4000, 2, 2},
+       {16384, 0},
+       {{{16384, 0}, 18, "-144.0 / -144.0"},
+        {{8192, 0}, 12, "-6.0 / -144.0"},
+        {{8192, 0}, 15, "-6.0 / -144.0"},
+        {{0, 0}, 9, "-12.0 / -144.0"},
+        {{0, 0}, 3, "-12.0 / -144.0"},
+        {{0, 0}, 0, "-12.0 / -144.0"},
+        {{4096, 0}, 12, "-12.0 / -144.0"},
+        {{0, 0}, 6, "-18.1 / -144.0"}}},
+  };
+  for (const auto& c : cases) {
+    LevelMeter meter(c.meter.rate, c.meter.bytes, c.meter.channels);
+    const auto periods = static_cast<int32_t>(c.rows.size());
+    for (int32_t i = 0; i < periods; ++i) {
+      const Row& row = c.rows[i];
+      for (int32_t channel = 0; channel < meter.Channels(); ++channel) {
+        meter.Scan(channel, Sample(row.samples[channel], c.meter.bytes));
+      }
+      const int32_t framesLeft = (periods - i) * 997;
+      EXPECT_EQ(Text([&](Line& l) { meter.Draw(l, framesLeft); }),
+                StatusLine(framesLeft, c.meter.rate, row.bars, row.figures))
+          << c.what << ", period " << i + 1;
+      meter.Hold();
+    }
+    EXPECT_EQ(meter.TakePeak(), c.takePeak) << c.what;
+  }
+}
+
+// The clock is formatted with integers; printf is what it must match,
+// rounding boundaries included (240 / 48000 s is one).
+TEST(LevelMeter, ClockReadsAsPrintfWouldIt) {
+  for (uint32_t rate : {8000u, 44100u, 48000u, 192000u}) {
+    for (int32_t frames : {0, 1, 239, 240, 241, 436904, 2147483647}) {
+      LevelMeter meter(rate, 2, 1);
+      EXPECT_EQ(Text([&](Line& l) { meter.Draw(l, frames); }),
+                StatusLine(frames, rate, 0, "-144.0"))
+          << frames << " at " << rate;
+    }
+  }
 }
 
 // Full scale and the step below it clip; the step below that does not.
-TEST(CheckPeak, ClipsAtTheTopTwoMagnitudes) {
+TEST(LevelMeter, ClipsAtTheTopTwoMagnitudes) {
   for (const auto& [b, value, clips] : {std::tuple{2u, 32766, false},
                                         {2u, -32767, true},
                                         {3u, 8388606, false},
                                         {3u, -8388607, true},
                                         {3u, 8388607, true}}) {
-    std::vector<uint8_t> sample(b);
-    for (uint32_t i = 0; i < b; ++i)
-      sample[i] = static_cast<uint8_t>(value >> 8 * i);
-    PeakPair take{}, period{};
-    EXPECT_EQ(CheckPeak(0, 1, b, take, sample, period), clips) << value;
-    EXPECT_EQ(take[0], std::abs(value));
+    LevelMeter meter(44100, b, 2);
+    EXPECT_EQ(meter.Scan(1, Sample(value, b)), clips) << value;
+    EXPECT_EQ(meter.TakePeak(), (PeakPair{0, std::abs(value)}));
   }
+  EXPECT_EQ(Text([](Line& l) { ClipWarning(l, 1); }),
+            "\nInput Channel 2 is Peaking!\n");
 }
 
 TEST(PrintPeakReport, LinesAndFigures) {
@@ -73,50 +170,6 @@ TEST(PrintPeakReport, LinesAndFigures) {
         Text([&](Line& l) { PeakReport(l, c.peak, c.on, c.stereo, c.b); }),
         expected);
   }
-}
-
-std::string MeterText(int bars, const char* figures) {
-  return "\t -45 dB [" + std::string(bars, '|') + std::string(24 - bars, ' ') +
-         "] " + figures + " dB   ";
-}
-
-TEST(StereoMeter, RisesAtOnceFallsSixColumnsAndHoldsFigures) {
-  const struct {
-    int flag;  // set before the call; 0 leaves it
-    PeakPair period, held;
-    int meterType, bars;
-    const char* figures;
-  } rows[] = {
-      {1, {0, 0}, {0, 0}, 2, 0, "-144.0 / -144.0"},
-      {0, {16384, 8192}, {0, 0}, 2, 20, "-144.0 / -144.0"},
-      {0, {16384, 8192}, {16384, 8192}, 2, 20, "-6.0 / -12.0"},
-      {0, {8192, 4096}, {16384, 8192}, 2, 14, "-6.0 / -12.0"},
-      {0, {32767, 32767}, {16384, 8192}, 2, 24, "-6.0 / -12.0"},
-      {0, {32767, 32767}, {32767, 32767}, 2, 18, "-0.0 / -0.0"},
-      {0, {0, 0}, {32767, 32767}, 2, 12, "-0.0 / -0.0"},
-      {2, {0, 0}, {0, 0}, 2, 6, "-0.0 / -0.0"},  // only 1 resets
-      {1, {32768, 9}, {0, 9}, 1, 24, "-144.0"},
-      {0, {32768, 9}, {0, 9}, 1, 18, "-144.0"},
-      {0, {32768, 9}, {0, 9}, 1, 12, "-144.0"},
-      {0, {32768, 9}, {0, 9}, 1, 6, "-144.0"},
-      {0, {32768, 9}, {0, 9}, 1, 0, "-144.0"},
-  };
-  int first = 0;
-  for (const auto& r : rows) {
-    if (r.flag != 0) first = r.flag;
-    EXPECT_EQ(Text([&](Line& l) {
-                StereoMeter(l, r.period, 45, &first, 11.25f, 2, r.meterType,
-                            r.held);
-              }),
-              MeterText(r.bars, r.figures))
-        << "bars " << r.bars;
-    EXPECT_EQ(first, r.flag == 2 ? 2 : 0);
-  }
-  EXPECT_EQ(Text([&](Line& l) {
-              UpdateClock(l, 436904, 0, 44100);
-              StereoMeter(l, {0, 0}, 45, &first, 11.25f, 2, 1, {});
-            }),
-            "\rrem = 9.91 sec" + MeterText(0, "-144.0"));
 }
 
 }  // namespace

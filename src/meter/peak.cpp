@@ -3,18 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstring>
 #include <utility>
 
-// The AVX2 versions are built on x86-64 with GCC or Clang, whose target
-// attribute compiles them beside the baseline code of the rest of the file.
-// Every other architecture (arm64 among them) runs the portable versions
-// alone; their 16-bit loops are written for the compiler to vectorise with
-// the baseline vector unit (SSE2 on x86-64, NEON on arm64).
-#if defined(__x86_64__) && defined(__GNUC__)
-#define ZELK_AVX2 1
-#include <immintrin.h>
-#endif
+#include "base/cpu.h"
 
 namespace {
 
@@ -23,6 +16,10 @@ namespace {
 // Samples are little-endian on the wire; on a little-endian host a plain
 // load reads them, which the vectoriser handles far better than shifts.
 constexpr bool kLittleHost = std::endian::native == std::endian::little;
+
+// Bytes a sample spans, typed for pointer offsets.
+constexpr std::ptrdiff_t kBytes16 = 2;
+constexpr std::ptrdiff_t kBytes24 = 3;
 
 int16_t Sample16(const uint8_t* s) {
   if constexpr (kLittleHost) {
@@ -45,7 +42,7 @@ int32_t Scan16(const uint8_t* p, int32_t count) {
   int32_t i = 0;
   for (; i + kLanes <= count; i += kLanes) {
     for (int32_t j = 0; j < kLanes; ++j) {
-      const int16_t s = Sample16(p + 2 * (i + j));
+      const int16_t s = Sample16(p + kBytes16 * (i + j));
       lo[j] = std::min(lo[j], s);
       hi[j] = std::max(hi[j], s);
     }
@@ -53,7 +50,7 @@ int32_t Scan16(const uint8_t* p, int32_t count) {
   int16_t low = *std::min_element(lo.begin(), lo.end());
   int16_t high = *std::max_element(hi.begin(), hi.end());
   for (; i < count; ++i) {
-    const int16_t s = Sample16(p + 2 * i);
+    const int16_t s = Sample16(p + kBytes16 * i);
     low = std::min(low, s);
     high = std::max(high, s);
   }
@@ -97,8 +94,8 @@ int32_t Scan24(const uint8_t* p, int32_t count) {
   int32_t hi1 = 0;
   int32_t i = 0;
   for (; i + 2 < count; i += 2) {
-    const int32_t s0 = Sample24ShiftedWide(p + 3 * i);
-    const int32_t s1 = Sample24ShiftedWide(p + 3 * i + 3);
+    const int32_t s0 = Sample24ShiftedWide(p + kBytes24 * i);
+    const int32_t s1 = Sample24ShiftedWide(p + kBytes24 * (i + 1));
     lo0 = std::min(lo0, s0);
     hi0 = std::max(hi0, s0);
     lo1 = std::min(lo1, s1);
@@ -107,7 +104,7 @@ int32_t Scan24(const uint8_t* p, int32_t count) {
   int32_t low = std::min(lo0, lo1);
   int32_t high = std::max(hi0, hi1);
   for (; i < count; ++i) {
-    const int32_t s = Sample24Shifted(p + 3 * i);
+    const int32_t s = Sample24Shifted(p + kBytes24 * i);
     low = std::min(low, s);
     high = std::max(high, s);
   }
@@ -125,8 +122,6 @@ int32_t Scan24(const uint8_t* p, int32_t count) {
 // real period) go to the portable scan.
 
 #ifdef ZELK_AVX2
-
-#define ZELK_TARGET_AVX2 __attribute__((target("avx2")))
 
 ZELK_TARGET_AVX2 __m256i Load(const uint8_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
@@ -146,13 +141,13 @@ ZELK_TARGET_AVX2 std::pair<T, T> Extremes(__m256i lo, __m256i hi) {
 // 16 samples per vector, used as they are.
 ZELK_TARGET_AVX2 int32_t Scan16Avx2(const uint8_t* p, int32_t count) {
   constexpr int32_t kLanes = 16;
-  constexpr int32_t kBytes = 2 * kLanes;
+  constexpr std::ptrdiff_t kBytes = kBytes16 * kLanes;
   if (count < kLanes) return Scan16(p, count);
   __m256i lo = _mm256_setzero_si256();
   __m256i hi = lo;
   int32_t i = 0;
   for (; i + 4 * kLanes <= count; i += 4 * kLanes) {
-    const uint8_t* q = p + 2 * i;
+    const uint8_t* q = p + kBytes16 * i;
     const __m256i a = Load(q);
     const __m256i b = Load(q + kBytes);
     const __m256i c = Load(q + 2 * kBytes);
@@ -163,7 +158,7 @@ ZELK_TARGET_AVX2 int32_t Scan16Avx2(const uint8_t* p, int32_t count) {
         hi, _mm256_max_epi16(_mm256_max_epi16(a, b), _mm256_max_epi16(c, d)));
   }
   for (; i < count; i += kLanes) {
-    const __m256i a = Load(p + 2 * std::min(i, count - kLanes));
+    const __m256i a = Load(p + kBytes16 * std::min(i, count - kLanes));
     lo = _mm256_min_epi16(lo, a);
     hi = _mm256_max_epi16(hi, a);
   }
@@ -188,7 +183,7 @@ ZELK_TARGET_AVX2 __m256i Spread24(const uint8_t* p, __m256i halves) {
 }
 
 ZELK_TARGET_AVX2 int32_t Scan24Avx2(const uint8_t* p, int32_t count) {
-  constexpr int32_t kBytes = 3 * kLanes24;
+  constexpr std::ptrdiff_t kBytes = kBytes24 * kLanes24;
   if (count < kReach24) return Scan24(p, count);
   // The samples are the first 24 bytes of a load...
   const __m256i head = _mm256_setr_epi32(0, 1, 2, 2, 3, 4, 5, 5);
@@ -198,7 +193,7 @@ ZELK_TARGET_AVX2 int32_t Scan24Avx2(const uint8_t* p, int32_t count) {
   __m256i hi = lo;
   int32_t i = 0;
   for (; i + 3 * kLanes24 + kReach24 <= count; i += 4 * kLanes24) {
-    const uint8_t* q = p + 3 * i;
+    const uint8_t* q = p + kBytes24 * i;
     const __m256i a = Spread24(q, head);
     const __m256i b = Spread24(q + kBytes, head);
     const __m256i c = Spread24(q + 2 * kBytes, head);
@@ -213,8 +208,9 @@ ZELK_TARGET_AVX2 int32_t Scan24Avx2(const uint8_t* p, int32_t count) {
   // end (past the first vector, so the load stays inside the block).
   for (; i < count; i += kLanes24) {
     const int32_t end = std::min(i + kLanes24, count);
-    const __m256i a = i + kReach24 <= count ? Spread24(p + 3 * i, head)
-                                            : Spread24(p + 3 * end - 32, tail);
+    const __m256i a = i + kReach24 <= count
+                          ? Spread24(p + kBytes24 * i, head)
+                          : Spread24(p + kBytes24 * end - 32, tail);
     lo = _mm256_min_epi32(lo, a);
     hi = _mm256_max_epi32(hi, a);
   }
@@ -234,12 +230,5 @@ constexpr PeakScanner kScanners[] = {
 }  // namespace
 
 std::span<const PeakScanner> PeakScanners() {
-  // Asked once; every version after the portable one needs its CPU feature.
-  static const std::size_t usable = [] {
-#ifdef ZELK_AVX2
-    if (__builtin_cpu_supports("avx2")) return 2;
-#endif
-    return 1;
-  }();
-  return {kScanners, usable};
+  return UsableVersions(kScanners);
 }

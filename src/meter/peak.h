@@ -1,6 +1,5 @@
 // The peak scan of one channel's block of samples, in every version this
-// build has: a portable one, and one for each wider vector unit it can use
-// when the CPU has it. CheckPeak calls the best one.
+// build has (see base/cpu.h). LevelMeter::Scan calls the best one.
 #pragma once
 
 #include <cstdint>

@@ -1,38 +1,14 @@
+// The status line: the clock, the bar and the held peaks it shows.
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 
 #include "meter/line.h"
 #include "meter/meter.h"
 
 namespace {
-
-constexpr int kBarColumns = 24;
-
-// A piece of text that depends on one value, formatted again only when the
-// value changes: the range label and the held-peak figures stay the same
-// for many periods, and printf's float formatting is the dearest step of a
-// line.
-struct CachedText {
-  uint32_t key = 0;
-  bool valid = false;
-  std::array<char, 64> text{};
-  std::size_t length = 0;
-
-  template <typename Format>
-  void Append(Line& line, uint32_t newKey, Format format) {
-    if (!valid || key != newKey) {
-      const int n = format(text.data(), text.size());
-      length = n > 0 ? std::min<std::size_t>(n, text.size() - 1) : 0;
-      key = newKey;
-      valid = true;
-    }
-    line.Append(text.data(), length);
-  }
-};
 
 // "%.f" of `value` as the last piece of `line`, redone when its bits change.
 void AppendFloat(Line& line, CachedText& cache, const char* format,
@@ -68,87 +44,73 @@ void AppendClock(Line& line, int32_t frames, uint32_t sampleRate) {
   line.Append(" sec", 4);
 }
 
-// The sum is taken as a wrapping 32-bit count, as the capture loop keeps it.
-int32_t FramesLeft(int32_t frameCount, int32_t frameAdjust) {
-  return static_cast<int32_t>(static_cast<int64_t>(frameCount) +
-                              static_cast<int64_t>(frameAdjust));
-}
-
-// The mixed float/double arithmetic below is deliberate: the level is a
-// double but the previous level is kept as a float, so a steady level rounds
-// down on one call and reads as rising, or rounds up and decays. Changing a
-// type changes which bars are drawn.
-void AppendMeter(Line& line, const PeakPair& periodPeak, float range,
-                 int* firstCall, float decay, int32_t bytesPerSample,
-                 int32_t meterType, const PeakPair& heldPeak) {
-  static double Current;
-  static float Last;
-  static float realPeakL;
-  static float realPeakR;
-  static CachedText label, left, right;
-
-  const auto b = static_cast<uint32_t>(bytesPerSample);
-  const int32_t meterLevel =
-      meterType == 2
-          ? static_cast<int32_t>(0.5 * periodPeak[0] + 0.5 * periodPeak[1])
-          : periodPeak[0];
-  const double level = Dbfs(meterLevel, b);
-  const float step = range / kBarColumns;
-
-  if (*firstCall == 1) {
-    *firstCall = 0;
-    // -144 dB sits below any 24-bit signal, so the first real level rises.
-    Current = -144.0;
-    Last = -144.0f;
-    realPeakL = -144.0f;
-    realPeakR = -144.0f;
-  }
-
-  // Rise at once, fall by `decay` per call: the usual ballistics of a
-  // peak meter, readable at the refresh rate of a text line.
-  if (level > Last) {
-    Current = level;
-  } else {
-    Current -= decay;
-  }
-
-  AppendFloat(line, label, "\t -%.0f dB [", range);
-
-  int bars = 0;
-  if (!(Current < -range)) {
-    float columns = static_cast<float>((Current + range) / step);
-    if (columns > kBarColumns) columns = kBarColumns;
-    bars = std::clamp(static_cast<int>(std::ceil(columns)), 0, kBarColumns);
-  }
-  std::array<char, kBarColumns> bar;
-  std::fill_n(bar.begin(), bars, '|');
-  std::fill(bar.begin() + bars, bar.end(), ' ');
-  line.Append(bar.data(), bar.size());
-
-  // A held peak of 0 means nothing has been held yet: keep the last figure.
-  if (heldPeak[0] != 0) realPeakL = static_cast<float>(Dbfs(heldPeak[0], b));
-  if (meterType == 2 && heldPeak[1] != 0) {
-    realPeakR = static_cast<float>(Dbfs(heldPeak[1], b));
-  }
-
-  AppendFloat(line, left, "] %.1f", realPeakL);
-  if (meterType == 2) AppendFloat(line, right, " / %.1f", realPeakR);
-  line.Append(" dB   ", 6);
-
-  Last = static_cast<float>(level);
-}
-
 }  // namespace
 
-void UpdateClock(Line& line, int32_t frameCount, int32_t frameAdjust,
-                 uint32_t sampleRate) {
+// The mixed float/double arithmetic of the bar is deliberate: the level is
+// a double but the previous level is kept as a float, so a steady level
+// rounds down on one period and reads as rising, or rounds up and decays.
+// Changing a type changes which bars are drawn.
+void LevelMeter::Draw(Line& line, int32_t framesLeft) {
   line.length = 0;
-  AppendClock(line, FramesLeft(frameCount, frameAdjust), sampleRate);
+  AppendClock(line, framesLeft, sampleRate_);
+  const double level = MeterLevelDb();
+  // Rise at once, fall by kDecayDb a period: the usual ballistics of a
+  // peak meter, readable at the refresh rate of a text line.
+  if (level > lastDb_) {
+    barDb_ = level;
+  } else {
+    barDb_ -= kDecayDb;
+  }
+  AppendFloat(line, label_, "\t -%.0f dB [", kRangeDb);
+  AppendBar(line);
+  AppendHeldPeaks(line);
+  lastDb_ = static_cast<float>(level);
 }
 
-void StereoMeter(Line& line, const PeakPair& periodPeak, float range,
-                 int* firstCall, float decay, int32_t bytesPerSample,
-                 int32_t meterType, const PeakPair& heldPeak) {
-  AppendMeter(line, periodPeak, range, firstCall, decay, bytesPerSample,
-              meterType, heldPeak);
+// Two channels are metered by the mean of their peaks, cut to a whole one.
+double LevelMeter::MeterLevelDb() const {
+  const int32_t peak =
+      channels_ == 2
+          ? static_cast<int32_t>(0.5 * periodPeak_[0] + 0.5 * periodPeak_[1])
+          : periodPeak_[0];
+  return Dbfs(peak, bytesPerSample_);
+}
+
+void LevelMeter::AppendBar(Line& line) {
+  const float dbPerColumn = kRangeDb / kBarColumns;
+  int columns = 0;
+  if (barDb_ >= -kRangeDb) {
+    const auto lit = static_cast<float>((barDb_ + kRangeDb) / dbPerColumn);
+    columns = std::clamp(static_cast<int>(std::ceil(lit)), 0, kBarColumns);
+  }
+  std::array<char, kBarColumns> bar;
+  std::fill_n(bar.begin(), columns, '|');
+  std::fill(bar.begin() + columns, bar.end(), ' ');
+  line.Append(bar.data(), bar.size());
+}
+
+void LevelMeter::AppendHeldPeaks(Line& line) {
+  // A held peak of 0, before anything is held or after a silent window,
+  // leaves the figure as it was.
+  for (int c = 0; c < channels_; ++c) {
+    if (heldPeak_[c] != 0) {
+      heldDb_[c] = static_cast<float>(Dbfs(heldPeak_[c], bytesPerSample_));
+    }
+  }
+  AppendFloat(line, heldText_[0], "] %.1f", heldDb_[0]);
+  if (channels_ == 2) AppendFloat(line, heldText_[1], " / %.1f", heldDb_[1]);
+  line.Append(" dB   ", 6);
+}
+
+// A held peak is the largest period peak of a window of holdPeriods_ + 1
+// periods; each window starts from the latest period's peak.
+void LevelMeter::Hold() {
+  ++holdCount_;
+  for (int c = 0; c < channels_; ++c) {
+    heldPeak_[c] = std::max(heldPeak_[c], periodPeak_[c]);
+  }
+  if (holdCount_ > holdPeriods_) {
+    for (int c = 0; c < channels_; ++c) heldPeak_[c] = periodPeak_[c];
+    holdCount_ = 0;
+  }
 }

@@ -9,46 +9,47 @@
 #include <new>
 
 #include "base/clock.h"
-#include "wav/wav.h"
+#include "wav/interleave.h"
 
 namespace {
 
-constexpr float kMeterRange = 45.0f;
-constexpr float kMeterDecay = 11.25f;
 // Modest, as audio servers ask for: above every ordinary thread, below the
 // kernel's own and the sound servers' real-time threads.
 constexpr int kCapturePriority = 10;
 
-// A held peak is the largest period peak of a window of holdPeriods + 1
-// periods; each window starts from the latest period's peak.
-void HoldPeaks(const ChannelMode& mode, int32_t holdPeriods,
-               const PeakPair& periodPeak, PeakPair& heldPeak,
-               int32_t& holdCount) {
-  ++holdCount;
-  for (int c = 0; c < mode.meterChannels; ++c) {
-    heldPeak[c] = std::max(heldPeak[c], periodPeak[c]);
-  }
-  if (holdCount > holdPeriods) {
-    for (int c = 0; c < mode.meterChannels; ++c) heldPeak[c] = periodPeak[c];
-    holdCount = 0;
-  }
-}
-
-// Scans each recorded channel of the period; returns their clip marks.
-uint8_t CheckPeaks(Capture& capture, const uint8_t* pair,
-                   PeakPair& periodPeak) {
+// Scans each metered channel of the period; returns their clip marks.
+uint8_t CheckPeaks(Capture& capture, const uint8_t* pair) {
   const Device& device = capture.device;
   const size_t half =
       static_cast<size_t>(device.periodFrames) * device.bytesPerSample;
   uint8_t marks = 0;
-  for (int c = 0; c < capture.mode.meterChannels; ++c) {
-    periodPeak[c] = 0;
-    if (CheckPeak(c, device.periodFrames, device.bytesPerSample,
-                  capture.takePeak, {pair + c * half, half}, periodPeak)) {
+  for (int c = 0; c < capture.meter.Channels(); ++c) {
+    if (capture.meter.Scan(c, {pair + c * half, half})) {
       marks |= static_cast<uint8_t>(kClipMark << c);
     }
   }
   return marks;
+}
+
+// The period's status line, after the period is handed on; then its peaks
+// join the held ones, which the next line shows.
+void ShowPeriod(Capture& capture, uint8_t marks, int32_t framesDone,
+                int64_t now) {
+  Line status;
+  capture.meter.Draw(status, capture.totalFrames - framesDone);
+  capture.console->Period(marks, status, now);
+  capture.meter.Hold();
+}
+
+// Hands the take thread the results, then closes the device.
+void EndCapture(Capture& capture, const ReadState& reading) {
+  capture.takePeak = capture.meter.TakePeak();
+  capture.lostNs = reading.lostNs;
+  capture.ring->Close();
+  capture.finished.store(true);
+  Wake(capture.wakeFd);
+  // Nothing waits for this: a device slow to close holds up no ending.
+  CloseDevice(capture.device);
 }
 
 }  // namespace
@@ -84,11 +85,8 @@ void RaiseCapturePriority() {
 void RunCapture(Capture& capture) {
   const Device& device = capture.device;
   const ChannelMode& mode = capture.mode;
-  const auto holdPeriods = static_cast<int32_t>((device.sampleRate * 3) >> 12);
-  PeakPair periodPeak = {0, 0}, heldPeak = {0, 0};
-  int32_t holdCount = 0;
-  int meterFirstCall = 1;
-  Line status;
+  capture.meter =
+      LevelMeter(device.sampleRate, device.bytesPerSample, mode.meterChannels);
   ReadState reading;
   reading.frames = capture.frames.get();
   const size_t half =
@@ -116,21 +114,11 @@ void RunCapture(Capture& capture) {
     }
     uint8_t marks = read.overrun ? kOverrunMark : 0;
     if (read.overrun) ++capture.overrunCount;
-    marks |= CheckPeaks(capture, pair, periodPeak);
+    marks |= CheckPeaks(capture, pair);
     now = MonotonicNs();
     capture.ring->Publish(device.periodFrames, now);
     framesDone += device.periodFrames;
-    UpdateClock(status, capture.totalFrames, -framesDone, device.sampleRate);
-    StereoMeter(status, periodPeak, kMeterRange, &meterFirstCall, kMeterDecay,
-                static_cast<int32_t>(device.bytesPerSample), mode.meterChannels,
-                heldPeak);
-    capture.console->Period(marks, status, now);
-    HoldPeaks(mode, holdPeriods, periodPeak, heldPeak, holdCount);
+    ShowPeriod(capture, marks, framesDone, now);
   }
-  capture.lostNs = reading.lostNs;
-  capture.ring->Close();
-  capture.finished.store(true);
-  Wake(capture.wakeFd);
-  // Nothing waits for this: a device slow to close holds up no ending.
-  CloseDevice(device);
+  EndCapture(capture, reading);
 }

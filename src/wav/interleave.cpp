@@ -1,19 +1,19 @@
 #include "wav/interleave.h"
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstring>
 
-// The AVX2 versions are built on x86-64 with GCC or Clang, whose target
-// attribute compiles them beside the baseline code of the rest of the file.
-// Every other architecture (arm64 among them) runs the portable versions
-// alone; their 16-bit loops are written for the compiler to vectorise with
-// the baseline vector unit (SSE2 on x86-64, NEON on arm64).
-#if defined(__x86_64__) && defined(__GNUC__)
-#define ZELK_AVX2 1
-#include <immintrin.h>
-#endif
+#include "base/cpu.h"
 
 namespace {
+
+// Bytes of a sample, and of a frame of two, typed for pointer offsets.
+constexpr std::ptrdiff_t kSample16 = 2;
+constexpr std::ptrdiff_t kFrame16 = 2 * kSample16;
+constexpr std::ptrdiff_t kSample24 = 3;
+constexpr std::ptrdiff_t kFrame24 = 2 * kSample24;
 
 // ---- Portable -------------------------------------------------------------
 
@@ -27,18 +27,15 @@ void Merge16(int32_t frames, const uint8_t* channel1, const uint8_t* channel2,
   for (; k + kBlock <= frames; k += kBlock) {
     std::array<uint16_t, kBlock> one;
     std::array<uint16_t, kBlock> two;
-    std::array<uint16_t, 2 * kBlock> merged;
-    std::memcpy(one.data(), channel1 + 2 * k, sizeof one);
-    std::memcpy(two.data(), channel2 + 2 * k, sizeof two);
-    for (int32_t j = 0; j < kBlock; ++j) {
-      merged[2 * j] = one[j];
-      merged[2 * j + 1] = two[j];
-    }
-    std::memcpy(out + 4 * k, merged.data(), sizeof merged);
+    std::array<std::array<uint16_t, 2>, kBlock> merged;  // frames
+    std::memcpy(one.data(), channel1 + kSample16 * k, sizeof one);
+    std::memcpy(two.data(), channel2 + kSample16 * k, sizeof two);
+    for (int32_t j = 0; j < kBlock; ++j) merged[j] = {one[j], two[j]};
+    std::memcpy(out + kFrame16 * k, merged.data(), sizeof merged);
   }
   for (; k < frames; ++k) {
-    std::memcpy(out + 4 * k, channel1 + 2 * k, 2);
-    std::memcpy(out + 4 * k + 2, channel2 + 2 * k, 2);
+    std::memcpy(out + kFrame16 * k, channel1 + kSample16 * k, 2);
+    std::memcpy(out + kFrame16 * k + kSample16, channel2 + kSample16 * k, 2);
   }
 }
 
@@ -73,8 +70,6 @@ void Merge24(int32_t frames, const uint8_t* channel1, const uint8_t* channel2,
 
 #ifdef ZELK_AVX2
 
-#define ZELK_TARGET_AVX2 __attribute__((target("avx2")))
-
 ZELK_TARGET_AVX2 __m256i Load(const uint8_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
@@ -101,11 +96,13 @@ ZELK_TARGET_AVX2 void Merge16Avx2(int32_t frames, const uint8_t* channel1,
   if (frames < kBlock) return Merge16(frames, channel1, channel2, out);
   int32_t k = 0;
   for (; k + kBlock <= frames; k += kBlock) {
-    Block16Avx2(channel1 + 2 * k, channel2 + 2 * k, out + 4 * k);
+    Block16Avx2(channel1 + kSample16 * k, channel2 + kSample16 * k,
+                out + kFrame16 * k);
   }
   if (k < frames) {
     k = frames - kBlock;
-    Block16Avx2(channel1 + 2 * k, channel2 + 2 * k, out + 4 * k);
+    Block16Avx2(channel1 + kSample16 * k, channel2 + kSample16 * k,
+                out + kFrame16 * k);
   }
 }
 
@@ -203,11 +200,13 @@ ZELK_TARGET_AVX2 void Merge24Avx2(int32_t frames, const uint8_t* channel1,
                         _mm256_setr_epi32(2, 3, 4, 5, 4, 5, 6, 7)};
   int32_t k = 0;
   for (; k + kBlock <= frames; k += kBlock) {
-    Block24Avx2(s, channel1 + 3 * k, channel2 + 3 * k, out + 6 * k);
+    Block24Avx2(s, channel1 + kSample24 * k, channel2 + kSample24 * k,
+                out + kFrame24 * k);
   }
   if (k < frames) {
     k = frames - kBlock;
-    Block24Avx2(s, channel1 + 3 * k, channel2 + 3 * k, out + 6 * k);
+    Block24Avx2(s, channel1 + kSample24 * k, channel2 + kSample24 * k,
+                out + kFrame24 * k);
   }
 }
 
@@ -223,12 +222,36 @@ constexpr Interleaver kInterleavers[] = {
 }  // namespace
 
 std::span<const Interleaver> Interleavers() {
-  // Asked once; every version after the portable one needs its CPU feature.
-  static const std::size_t usable = [] {
-#ifdef ZELK_AVX2
-    if (__builtin_cpu_supports("avx2")) return 2;
-#endif
-    return 1;
-  }();
-  return {kInterleavers, usable};
+  return UsableVersions(kInterleavers);
+}
+
+void Interleave(int32_t frameCount, int32_t bytesPerSample,
+                std::span<const uint8_t> channel1,
+                std::span<const uint8_t> channel2,
+                std::span<uint8_t> interleaved) {
+  if (frameCount <= 0 || (bytesPerSample != 2 && bytesPerSample != 3)) return;
+  const auto b = static_cast<size_t>(bytesPerSample);
+  const size_t fits = std::min(
+      {channel1.size() / b, channel2.size() / b, interleaved.size() / (2 * b)});
+  const auto frames =
+      static_cast<int32_t>(std::min(static_cast<size_t>(frameCount), fits));
+  const Interleaver& interleaver = Interleavers().back();
+  const Merge merge =
+      bytesPerSample == 2 ? interleaver.merge16 : interleaver.merge24;
+  merge(frames, channel1.data(), channel2.data(), interleaved.data());
+}
+
+void Deinterleave(int32_t frameCount, int32_t bytesPerSample,
+                  std::span<const uint8_t> interleaved,
+                  std::span<uint8_t> channel1, std::span<uint8_t> channel2) {
+  if (frameCount <= 0 || (bytesPerSample != 2 && bytesPerSample != 3)) return;
+  const auto b = static_cast<size_t>(bytesPerSample);
+  const size_t frames =
+      std::min({static_cast<size_t>(frameCount), interleaved.size() / (2 * b),
+                channel1.size() / b, channel2.size() / b});
+  const uint8_t* in = interleaved.data();
+  for (size_t k = 0; k < frames; ++k, in += 2 * b) {
+    std::memcpy(channel1.data() + k * b, in, b);
+    std::memcpy(channel2.data() + k * b, in + b, b);
+  }
 }

@@ -1,6 +1,6 @@
 // The merge of two channel blocks into frames, in every version this build
-// has: a portable one, and one for each wider vector unit it can use when
-// the CPU has it. Interleave calls the best one.
+// has (see base/cpu.h); Interleave calls the best one. And the split of
+// frames into channel blocks, for devices that deliver frames.
 #pragma once
 
 #include <cstdint>
@@ -20,3 +20,18 @@ struct Interleaver {
 // The portable version first, then every other one this CPU can run; the
 // last is the fastest.
 std::span<const Interleaver> Interleavers();
+
+// Merges `frameCount` samples of each channel into frames, channel 1 first.
+// Counts beyond what the spans hold are cut to fit; sample sizes other than
+// 2 and 3 write nothing.
+void Interleave(int32_t frameCount, int32_t bytesPerSample,
+                std::span<const uint8_t> channel1,
+                std::span<const uint8_t> channel2,
+                std::span<uint8_t> interleaved);
+
+// Splits `frameCount` frames of two `bytesPerSample`-byte samples into one
+// block per channel: the inverse of Interleave, for devices that deliver
+// frames. Counts beyond what the spans hold are cut to fit.
+void Deinterleave(int32_t frameCount, int32_t bytesPerSample,
+                  std::span<const uint8_t> interleaved,
+                  std::span<uint8_t> channel1, std::span<uint8_t> channel2);

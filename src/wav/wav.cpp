@@ -5,9 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-
-#include "wav/interleave.h"
+#include <span>
 
 namespace {
 
@@ -21,8 +19,6 @@ void PutTag(const char (&tag)[5], std::span<uint8_t, 4> dest) {
   std::copy_n(tag, 4, dest.begin());
 }
 
-}  // namespace
-
 void Decon4(int32_t value, std::span<uint8_t, 4> dest) {
   const auto bits = static_cast<uint32_t>(value);
   dest[0] = static_cast<uint8_t>(bits);
@@ -35,6 +31,8 @@ void Decon2(uint16_t value, std::span<uint8_t, 2> dest) {
   dest[0] = static_cast<uint8_t>(value);
   dest[1] = static_cast<uint8_t>(value >> 8);
 }
+
+}  // namespace
 
 std::array<uint8_t, kHeaderBytes> HeaderBytes(uint32_t sampleRate,
                                               int32_t frameCount,
@@ -65,13 +63,6 @@ std::array<uint8_t, kHeaderBytes> HeaderBytes(uint32_t sampleRate,
   return header;
 }
 
-bool MAKE_HEADER(int fd, uint32_t sampleRate, int32_t frameCount,
-                 uint32_t bytesPerSample, int32_t stereo) {
-  const std::array<uint8_t, kHeaderBytes> header =
-      HeaderBytes(sampleRate, frameCount, bytesPerSample, stereo);
-  return WriteFully(fd, header.data(), header.size());
-}
-
 bool WriteFully(int fd, const uint8_t* data, size_t bytes) {
   while (bytes > 0) {
     const ssize_t written = write(fd, data, bytes);
@@ -84,37 +75,6 @@ bool WriteFully(int fd, const uint8_t* data, size_t bytes) {
     bytes -= static_cast<size_t>(written);
   }
   return true;
-}
-
-void Interleave(int32_t frameCount, int32_t bytesPerSample,
-                std::span<const uint8_t> channel1,
-                std::span<const uint8_t> channel2,
-                std::span<uint8_t> interleaved) {
-  if (frameCount <= 0 || (bytesPerSample != 2 && bytesPerSample != 3)) return;
-  const auto b = static_cast<size_t>(bytesPerSample);
-  const size_t fits = std::min(
-      {channel1.size() / b, channel2.size() / b, interleaved.size() / (2 * b)});
-  const auto frames =
-      static_cast<int32_t>(std::min(static_cast<size_t>(frameCount), fits));
-  const Interleaver& interleaver = Interleavers().back();
-  const Merge merge =
-      bytesPerSample == 2 ? interleaver.merge16 : interleaver.merge24;
-  merge(frames, channel1.data(), channel2.data(), interleaved.data());
-}
-
-void Deinterleave(int32_t frameCount, int32_t bytesPerSample,
-                  std::span<const uint8_t> interleaved,
-                  std::span<uint8_t> channel1, std::span<uint8_t> channel2) {
-  if (frameCount <= 0 || (bytesPerSample != 2 && bytesPerSample != 3)) return;
-  const auto b = static_cast<size_t>(bytesPerSample);
-  const size_t frames =
-      std::min({static_cast<size_t>(frameCount), interleaved.size() / (2 * b),
-                channel1.size() / b, channel2.size() / b});
-  const uint8_t* in = interleaved.data();
-  for (size_t k = 0; k < frames; ++k, in += 2 * b) {
-    std::memcpy(channel1.data() + k * b, in, b);
-    std::memcpy(channel2.data() + k * b, in + b, b);
-  }
 }
 
 bool MendHeader(int fd, uint32_t blockAlign) {
