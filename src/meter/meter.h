@@ -6,6 +6,7 @@
 #include <span>
 
 #include "meter/line.h"
+#include "request/request.h"
 
 // Peak magnitudes, index 0 for input channel 1, index 1 for input channel 2.
 using PeakPair = std::array<int32_t, 2>;
@@ -28,8 +29,7 @@ bool CheckPeak(int32_t channelIndex, int32_t frameCount,
 void ClipWarning(Line& out, int32_t channelIndex);
 
 // The end-of-take report: a heading and one line per recorded channel.
-void PeakReport(Line& out, const PeakPair& takePeak,
-                const std::array<int32_t, 2>& channelOn, int32_t stereo,
+void PeakReport(Line& out, const PeakPair& takePeak, Layout layout,
                 uint32_t bytesPerSample);
 
 // Status line, first field: "\rrem = %.2f sec". Begins `line` afresh.

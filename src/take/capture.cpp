@@ -21,15 +21,16 @@ constexpr int kCapturePriority = 10;
 
 // A held peak is the largest period peak of a window of holdPeriods + 1
 // periods; each window starts from the latest period's peak.
-void HoldPeaks(const ChannelMode& mode, int32_t holdPeriods,
-               const PeakPair& periodPeak, PeakPair& heldPeak,
-               int32_t& holdCount) {
+void HoldPeaks(Layout layout, int32_t holdPeriods, const PeakPair& periodPeak,
+               PeakPair& heldPeak, int32_t& holdCount) {
   ++holdCount;
-  for (int c = 0; c < mode.meterChannels; ++c) {
+  for (int c = 0; c < ChannelsMetered(layout); ++c) {
     heldPeak[c] = std::max(heldPeak[c], periodPeak[c]);
   }
   if (holdCount > holdPeriods) {
-    for (int c = 0; c < mode.meterChannels; ++c) heldPeak[c] = periodPeak[c];
+    for (int c = 0; c < ChannelsMetered(layout); ++c) {
+      heldPeak[c] = periodPeak[c];
+    }
     holdCount = 0;
   }
 }
@@ -41,7 +42,7 @@ uint8_t CheckPeaks(Capture& capture, const uint8_t* pair,
   const size_t half =
       static_cast<size_t>(device.periodFrames) * device.bytesPerSample;
   uint8_t marks = 0;
-  for (int c = 0; c < capture.mode.meterChannels; ++c) {
+  for (int c = 0; c < ChannelsMetered(capture.layout); ++c) {
     periodPeak[c] = 0;
     if (CheckPeak(c, device.periodFrames, device.bytesPerSample,
                   capture.takePeak, {pair + c * half, half}, periodPeak)) {
@@ -54,7 +55,7 @@ uint8_t CheckPeaks(Capture& capture, const uint8_t* pair,
 }  // namespace
 
 bool ReserveCapture(Capture& capture, size_t pairBytes) {
-  if (capture.mode.stereo == 1) {
+  if (capture.layout == Layout::kStereo) {
     capture.stereoPair.reset(new (std::nothrow) uint8_t[pairBytes]());
     if (!capture.stereoPair) return false;
   }
@@ -83,7 +84,7 @@ void RaiseCapturePriority() {
 
 void RunCapture(Capture& capture) {
   const Device& device = capture.device;
-  const ChannelMode& mode = capture.mode;
+  const bool stereo = capture.layout == Layout::kStereo;
   const auto holdPeriods = static_cast<int32_t>((device.sampleRate * 3) >> 12);
   PeakPair periodPeak = {0, 0}, heldPeak = {0, 0};
   int32_t holdCount = 0;
@@ -101,10 +102,10 @@ void RunCapture(Capture& capture) {
   for (int32_t framesDone = 0; framesDone < capture.totalFrames;) {
     uint8_t* slot = capture.ring->Free();
     if (slot == nullptr) break;  // the take ended elsewhere
-    uint8_t* pair = mode.stereo == 1 ? capture.stereoPair.get() : slot;
+    uint8_t* pair = stereo ? capture.stereoPair.get() : slot;
     const PeriodRead read =
         ReadPeriod(device, pair, reading, capture.watch, now);
-    if (mode.stereo == 1) {
+    if (stereo) {
       Interleave(read.frames, static_cast<int32_t>(device.bytesPerSample),
                  {pair, half}, {pair + half, half}, {slot, 2 * half});
     }
@@ -122,10 +123,10 @@ void RunCapture(Capture& capture) {
     framesDone += device.periodFrames;
     UpdateClock(status, capture.totalFrames, -framesDone, device.sampleRate);
     StereoMeter(status, periodPeak, kMeterRange, &meterFirstCall, kMeterDecay,
-                static_cast<int32_t>(device.bytesPerSample), mode.meterChannels,
-                heldPeak);
+                static_cast<int32_t>(device.bytesPerSample),
+                ChannelsMetered(capture.layout), heldPeak);
     capture.console->Period(marks, status, now);
-    HoldPeaks(mode, holdPeriods, periodPeak, heldPeak, holdCount);
+    HoldPeaks(capture.layout, holdPeriods, periodPeak, heldPeak, holdCount);
   }
   capture.lostNs = reading.lostNs;
   capture.ring->Close();

@@ -14,8 +14,10 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 
 #include "base/clock.h"
+#include "base/failure.h"
 #include "take/signals.h"
 
 namespace {
@@ -27,6 +29,13 @@ constexpr int64_t kStuckWriteNs = 500'000'000;
 constexpr int64_t kCaptureStopNs = 500'000'000;
 
 enum class Ending { kComplete, kDeviceFailed, kWriteFailed, kSignal };
+
+// A stall is told as a device that has nothing to give.
+Failure DeviceFailed(const Take& take) {
+  const int error = take.stalled ? -EAGAIN : take.capture.error;
+  return {"", Printed("\nunable to read from pcm record device: %s\n",
+                      snd_strerror(error))};
+}
 
 // Sleeps until a thread wakes `wakeFd`, a signal comes or `timeoutNs`
 // passes. Only here are the ending signals let in.
@@ -100,34 +109,23 @@ Ending AwaitEnding(Take& take, const sigset_t& open) {
   }
 }
 
-// The failure's message on standard error, after everything shown before
-// it, then exit status 1. The files are done: a signal from here on ends
-// the process at once.
-[[noreturn]] void EndFailed(Take& take, const char* format, const char* what,
-                            const char* why) {
-  LetEndingSignalsEnd();
-  std::array<char, 2 * kNameBufferBytes> message;
-  std::snprintf(message.data(), message.size(), format, what, why);
-  take.console.Say(2, message.data());
-  take.console.Join();
-  _exit(1);
-}
-
 // A take that failed midway: the files keep what was captured, and their
-// headers say so.
-[[noreturn]] void Fail(Take& take, const char* format, const char* what,
-                       const char* why) {
+// headers say so. The files are done: a signal from here on ends the process
+// at once.
+Failure Failed(Take& take, Failure failure) {
   MendOutputs(take.outputs);
   CloseOutputs(take.outputs);
   take.console.Finish();
-  EndFailed(take, format, what, why);
+  LetEndingSignalsEnd();
+  return failure;
 }
 
-[[noreturn]] void Complete(Take& take) {
+// The report at the end of a complete take; a file that turns out short or
+// cannot be put on storage fails it even so.
+std::optional<Failure> Complete(Take& take) {
   const Capture& capture = take.capture;
-  const ChannelMode& mode = capture.mode;
   const uint64_t dataBytes =
-      static_cast<uint64_t>(capture.totalFrames) * mode.blockAlign;
+      static_cast<uint64_t>(capture.totalFrames) * take.outputs.blockAlign;
   OutputFailure failure = CheckOutputs(take.outputs, dataBytes);
   if (!failure) failure = SyncOutputs(take.outputs);
   if (failure) MendOutputs(take.outputs);
@@ -138,7 +136,7 @@ Ending AwaitEnding(Take& take, const sigset_t& open) {
 
   take.console.Finish();
   Line report;
-  PeakReport(report, capture.takePeak, mode.channelOn, mode.stereo,
+  PeakReport(report, capture.takePeak, capture.layout,
              capture.device.bytesPerSample);
   if (capture.overrunCount != 0) {
     report.Print("\nRecord Overruns = %i\n", capture.overrunCount);
@@ -150,12 +148,17 @@ Ending AwaitEnding(Take& take, const sigset_t& open) {
                static_cast<double>(capture.lostNs) / 1e9);
     take.console.Say(2, lost.View());
   }
-  if (failure) {
-    EndFailed(take, "\nCan't write %s: %s\n", failure.name, failure.reason);
-  }
-  take.console.Say(ConsoleFd(), "Done\n");
+  if (failure) return Told(failure);
+  return std::nullopt;
+}
+
+// The one way out of a take that did not end by a signal: its failure told
+// after everything the console was given before it, and its exit status.
+[[noreturn]] void End(Take& take, const std::optional<Failure>& failure) {
+  if (!failure) take.console.Say(ConsoleFd(), "Done\n");
   take.console.Join();
-  _exit(0);
+  if (failure) Tell(*failure);
+  _exit(failure ? 1 : 0);
 }
 
 // The stack a thread is given. The sanitizers keep their own state on the
@@ -241,8 +244,9 @@ Take::~Take() {
   if (wakeFd >= 0) close(wakeFd);
 }
 
-std::unique_ptr<Take> ReserveTake(const Device& device, const ChannelMode& mode,
-                                  int32_t totalFrames) {
+std::variant<std::unique_ptr<Take>, Failure> ReserveTake(const Device& device,
+                                                         Layout layout,
+                                                         int32_t totalFrames) {
   std::unique_ptr<Take> take(new (std::nothrow) Take);
   const uint64_t pairBytes =
       2ULL * device.bytesPerSample * static_cast<uint64_t>(device.periodFrames);
@@ -251,12 +255,12 @@ std::unique_ptr<Take> ReserveTake(const Device& device, const ChannelMode& mode,
   if (reserved) {
     Capture& capture = take->capture;
     capture.device = device;
-    capture.mode = mode;
+    capture.layout = layout;
     capture.totalFrames = totalFrames;
     capture.ring = &take->ring;
     capture.console = &take->console;
     Writer& writer = take->writer;
-    writer.mode = mode;
+    writer.layout = layout;
     writer.outputs = &take->outputs;
     writer.ring = &take->ring;
     writer.half = pairBytes / 2;
@@ -266,30 +270,23 @@ std::unique_ptr<Take> ReserveTake(const Device& device, const ChannelMode& mode,
                               ConsoleWakeEvery(device)) &&
         ReserveCapture(capture, pairBytes);
   }
-  if (!reserved) {
-    std::fflush(nullptr);
-    std::fputs("Can't allocate recording buffers\n", stderr);
-    return nullptr;
-  }
+  if (!reserved) return Failure{"", "Can't allocate recording buffers\n"};
   take->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   const int err = take->wakeFd < 0 ? errno : MakeThreads(*take);
   if (err != 0) {
-    std::fflush(nullptr);
-    std::fprintf(stderr, "Can't start the recording threads: %s\n",
-                 std::strerror(err));
-    return nullptr;
+    return Failure{
+        "", Printed("Can't start the recording threads: %s\n", ErrorText(err))};
   }
   take->capture.wakeFd = take->writer.wakeFd = take->wakeFd;
   return take;
 }
 
-void RunTake(Take& take, const Outputs& outputs) {
-  take.outputs = outputs;
+void RunTake(Take& take) {
   // Only this thread takes the ending signals, and only while it waits.
   sigset_t open;
   pthread_sigmask(SIG_BLOCK, &EndingSignals(), &open);
   std::fflush(ConsoleStream());
-  take.console.Say(ConsoleFd(), take.capture.mode.stereo == 1
+  take.console.Say(ConsoleFd(), take.capture.layout == Layout::kStereo
                                     ? "Recording in Stereo\n"
                                     : "Recording\n");
   take.start.store(Take::kGo);
@@ -299,16 +296,14 @@ void RunTake(Take& take, const Outputs& outputs) {
 
   switch (AwaitEnding(take, open)) {
     case Ending::kComplete:
-      Complete(take);
+      End(take, Complete(take));
     case Ending::kSignal:
       MendOutputs(take.outputs);
       EndBySignal(FirstEndingSignal());
     case Ending::kWriteFailed:
-      Fail(take, "\nCan't write %s: %s\n", take.writer.failure.name,
-           take.writer.failure.reason);
+      End(take, Failed(take, Told(take.writer.failure)));
     case Ending::kDeviceFailed:
-      Fail(take, "\nunable to read from pcm record device: %s%s\n",
-           snd_strerror(take.stalled ? -EAGAIN : take.capture.error), "");
+      End(take, Failed(take, DeviceFailed(take)));
   }
   _exit(1);  // not reached
 }
