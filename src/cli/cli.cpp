@@ -93,6 +93,7 @@ bool MayOverwrite(const std::string& name) {
 // Every name is looked up before the user is asked about the first.
 bool MayReplace(const std::vector<std::string>& names) {
   std::vector<bool> present;
+  present.reserve(names.size());
   for (const std::string& name : names) present.push_back(Exists(name));
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (present[i] && !MayOverwrite(names[i])) return false;

@@ -65,6 +65,19 @@ Settled ReadBack(const snd_pcm_hw_params_t* params) {
   return settled;
 }
 
+// A device that offers frames only (a sound server's, often) is read as
+// frames, and split. Returns the error of a format the device refuses.
+int SetAccessAndFormat(snd_pcm_t* pcm, snd_pcm_hw_params_t* params,
+                       snd_pcm_format_t format) {
+  snd_pcm_hw_params_any(pcm, params);
+  if (snd_pcm_hw_params_set_access(pcm, params,
+                                   SND_PCM_ACCESS_RW_NONINTERLEAVED) < 0) {
+    snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED);
+  }
+  if (format == SND_PCM_FORMAT_UNKNOWN) return 0;
+  return snd_pcm_hw_params_set_format(pcm, params, format);
+}
+
 // Asks for the channels, the rate and the sizes, nearest where the device
 // cannot give them exactly, and commits what it settled on.
 Settled Commit(snd_pcm_t* pcm, snd_pcm_hw_params_t* params,
@@ -210,20 +223,11 @@ std::optional<Failure> OpenDevice(const std::string& deviceName,
   snd_pcm_t* pcm = device->pcm;
   snd_pcm_hw_params_t* params;
   snd_pcm_hw_params_alloca(&params);
-  snd_pcm_hw_params_any(pcm, params);
-  // A device that offers frames only (a sound server's, often) is read as
-  // frames, and split.
-  if (snd_pcm_hw_params_set_access(pcm, params,
-                                   SND_PCM_ACCESS_RW_NONINTERLEAVED) < 0) {
-    snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED);
-  }
   const snd_pcm_format_t format = AlsaFormat(bytesPerSample);
-  if (format != SND_PCM_FORMAT_UNKNOWN) {
-    err = snd_pcm_hw_params_set_format(pcm, params, format);
-    if (err < 0) {
-      snd_pcm_close(pcm);
-      return Refusal("Problem setting recording format: %s\n", err);
-    }
+  err = SetAccessAndFormat(pcm, params, format);
+  if (err < 0) {
+    snd_pcm_close(pcm);
+    return Refusal("Problem setting recording format: %s\n", err);
   }
   const Settled settled = Commit(pcm, params, sampleRate);
   // A device running at another rate, channel count or layout than the

@@ -76,7 +76,7 @@ void CreateGeneratedNames(Layout layout, Outputs* outputs) {
     bool taken = false;
     for (int c = 0; c < FilesWritten(layout) && !taken; ++c) {
       OutputFile& output = outputs->files[c];
-      output.name = Printed("rec_chan_%li_%li.wav", static_cast<long>(c + 1),
+      output.name = Printed("rec_chan_%li_%li.wav", static_cast<long>(c) + 1,
                             static_cast<long>(number));
       output.fd = OpenOutput(output.name.c_str(), O_CREAT | O_EXCL);
       output.created = output.fd >= 0;

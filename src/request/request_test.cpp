@@ -18,6 +18,7 @@ const char* const kOneName =
 
 CommandLine Read(const std::vector<std::string>& words) {
   std::vector<const char*> args;
+  args.reserve(words.size());
   for (const std::string& word : words) args.push_back(word.c_str());
   return ReadCommandLine(args);
 }
@@ -80,8 +81,8 @@ TEST(ReadCommandLine, RefusesTooFewWordsWithTheUsage) {
 // The longest names and device name still taken.
 TEST(ReadCommandLine, TakesWhatFitsTheLimits) {
   const std::string device(63, 'd'), a(2046, 'a'), b(2047, 'b');
-  const TakeRequest request = std::get<TakeRequest>(
-      Read({"2496", "1e-3", device, "2", a, b}).outcome);
+  const TakeRequest request =
+      std::get<TakeRequest>(Read({"2496", "1e-3", device, "2", a, b}).outcome);
   EXPECT_EQ(request.device, device);
   EXPECT_EQ(request.names, (std::vector<std::string>{a, b}));
   EXPECT_FALSE(std::holds_alternative<TakeRequest>(
@@ -97,14 +98,26 @@ TEST(ReadCommandLine, ReadsLayoutNamesAndDevice) {
   } cases[] = {
       {{"1644", "6s"}, Layout::kMono, {}, {}, "default"},
       {{"1644", "1", "d"}, Layout::kMono, {}, {}, "default"},
-      {{"1644", "1", "null", "1x", "a", "b"}, Layout::kMono, {"a"}, {"a"},
+      {{"1644", "1", "null", "1x", "a", "b"},
+       Layout::kMono,
+       {"a"},
+       {"a"},
        "null"},
-      {{"1644", "1", "hw:0", " 2", "a", "b", "c"}, Layout::kDualMono,
-       {"a", "b"}, {"a", "b"}, "hw:0"},
+      {{"1644", "1", "hw:0", " 2", "a", "b", "c"},
+       Layout::kDualMono,
+       {"a", "b"},
+       {"a", "b"},
+       "hw:0"},
       {{"1644", "1", "d", "+2"}, Layout::kDualMono, {}, {}, "default"},
-      {{"1644", "1", "d", "02", "a", "b"}, Layout::kDualMono, {"a", "b"},
-       {"a", "b"}, "default"},
-      {{"1644", "1", "d", "s", "a", "b"}, Layout::kStereo, {"a"}, {"a"},
+      {{"1644", "1", "d", "02", "a", "b"},
+       Layout::kDualMono,
+       {"a", "b"},
+       {"a", "b"},
+       "default"},
+      {{"1644", "1", "d", "s", "a", "b"},
+       Layout::kStereo,
+       {"a"},
+       {"a"},
        "default"},
   };
   for (const auto& c : cases) {

@@ -166,11 +166,11 @@ std::optional<Failure> Complete(Take& take) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr size_t kStackBytes = 0;
 #else
-constexpr size_t kStackBytes = 512 * 1024;
+constexpr size_t kStackBytes = size_t{512} * 1024;
 #endif
 // What a thread touches of its stack before it reports ready: every page it
 // will use, with room to spare.
-constexpr size_t kTouchedStackBytes = 128 * 1024;
+constexpr size_t kTouchedStackBytes = size_t{128} * 1024;
 
 // Each thread, once running, touches its stack, so that no page of it is
 // found missing once the files exist, then waits until the files are open
