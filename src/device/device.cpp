@@ -209,6 +209,41 @@ snd_pcm_sframes_t ReadSome(const Device& device, uint8_t* pair,
                        static_cast<snd_pcm_uframes_t>(frames));
 }
 
+// `frames` delivered: the last of them was captured when the device's count
+// of what waits behind it says.
+void Delivered(const Device& device, snd_pcm_sframes_t frames, PeriodRead& read,
+               ReadState& state, ReadWatch& watch) {
+  read.frames += static_cast<int32_t>(frames);
+  state.emptyOverruns = 0;
+  const int64_t now = MonotonicNs();
+  const snd_pcm_sframes_t waiting = snd_pcm_avail_update(device.pcm);
+  state.lastFrameNs =
+      now - (waiting > 0 ? waiting * kNsPerSecond / device.sampleRate : 0);
+  if (read.frames < device.periodFrames) watch.idleSinceNs.store(now);
+}
+
+// An overrun or a suspend (`result`): the rest of the period is silence, and
+// the stream starts again. False, the error set, when the device is lost.
+bool Overran(const Device& device, snd_pcm_sframes_t result, PeriodRead& read,
+             ReadState& state) {
+  // A sound card delivers frames as soon as it runs again; one that
+  // overruns at once, again and again, has nothing behind it.
+  if (++state.emptyOverruns > device.maxEmptyOverruns) {
+    read.error = -ENODEV;
+    return false;
+  }
+  read.overrun = true;
+  state.lostSinceNs = MonotonicNs();
+  state.lostNs += state.lostSinceNs - state.lastFrameNs;
+  if (result == -ESTRPIPE) {
+    Resume(device.pcm);
+  } else {
+    snd_pcm_prepare(device.pcm);
+  }
+  read.frames = device.periodFrames;
+  return true;
+}
+
 }  // namespace
 
 std::optional<Failure> OpenDevice(const std::string& deviceName,
@@ -267,13 +302,7 @@ PeriodRead ReadPeriod(const Device& device, uint8_t* pair, ReadState& state,
     const snd_pcm_sframes_t result = ReadSome(
         device, pair, state, read.frames, device.periodFrames - read.frames);
     if (result > 0) {
-      read.frames += static_cast<int32_t>(result);
-      state.emptyOverruns = 0;
-      const int64_t now = MonotonicNs();
-      const snd_pcm_sframes_t waiting = snd_pcm_avail_update(device.pcm);
-      state.lastFrameNs =
-          now - (waiting > 0 ? waiting * kNsPerSecond / device.sampleRate : 0);
-      if (read.frames < device.periodFrames) watch.idleSinceNs.store(now);
+      Delivered(device, result, read, state, watch);
     } else if (result == 0 || result == -EAGAIN || result == -EINTR) {
       if (watch.stop.load()) {
         read.error = -EAGAIN;
@@ -282,21 +311,7 @@ PeriodRead ReadPeriod(const Device& device, uint8_t* pair, ReadState& state,
       snd_pcm_wait(device.pcm, kTryAgainWaitMs);
       usleep(kTryAgainPauseUs);
     } else if (result == -EPIPE || result == -ESTRPIPE) {
-      // A sound card delivers frames as soon as it runs again; one that
-      // overruns at once, again and again, has nothing behind it.
-      if (++state.emptyOverruns > device.maxEmptyOverruns) {
-        read.error = -ENODEV;
-        break;
-      }
-      read.overrun = true;
-      state.lostSinceNs = MonotonicNs();
-      state.lostNs += state.lostSinceNs - state.lastFrameNs;
-      if (result == -ESTRPIPE) {
-        Resume(device.pcm);
-      } else {
-        snd_pcm_prepare(device.pcm);
-      }
-      read.frames = device.periodFrames;
+      if (!Overran(device, result, read, state)) break;
     } else {
       read.error = static_cast<int>(result);
       break;

@@ -52,6 +52,41 @@ uint8_t CheckPeaks(Capture& capture, const uint8_t* pair,
   return marks;
 }
 
+// The status line's state, from one period to the next.
+struct Metering {
+  PeakPair periodPeak = {0, 0}, heldPeak = {0, 0};
+  int32_t holdPeriods = 0;
+  int32_t holdCount = 0;
+  int firstCall = 1;
+  Line status;
+};
+
+// Hands the console the period's marks and its status line, `framesDone`
+// frames into the take.
+void ShowPeriod(Capture& capture, Metering& meter, uint8_t marks,
+                int32_t framesDone, int64_t now) {
+  const Device& device = capture.device;
+  UpdateClock(meter.status, capture.totalFrames, -framesDone,
+              device.sampleRate);
+  StereoMeter(meter.status, meter.periodPeak, kMeterRange, &meter.firstCall,
+              kMeterDecay, static_cast<int32_t>(device.bytesPerSample),
+              ChannelsMetered(capture.layout), meter.heldPeak);
+  capture.console->Period(marks, meter.status, now);
+  HoldPeaks(capture.layout, meter.holdPeriods, meter.periodPeak, meter.heldPeak,
+            meter.holdCount);
+}
+
+// The take thread is told that the capture is over, then the device is
+// closed: nothing waits for that, so a device slow to close holds up no
+// ending.
+void Finish(Capture& capture, const ReadState& reading) {
+  capture.lostNs = reading.lostNs;
+  capture.ring->Close();
+  capture.finished.store(true);
+  Wake(capture.wakeFd);
+  CloseDevice(capture.device);
+}
+
 }  // namespace
 
 bool ReserveCapture(Capture& capture, size_t pairBytes) {
@@ -85,11 +120,8 @@ void RaiseCapturePriority() {
 void RunCapture(Capture& capture) {
   const Device& device = capture.device;
   const bool stereo = capture.layout == Layout::kStereo;
-  const auto holdPeriods = static_cast<int32_t>((device.sampleRate * 3) >> 12);
-  PeakPair periodPeak = {0, 0}, heldPeak = {0, 0};
-  int32_t holdCount = 0;
-  int meterFirstCall = 1;
-  Line status;
+  Metering meter;
+  meter.holdPeriods = static_cast<int32_t>((device.sampleRate * 3) >> 12);
   ReadState reading;
   reading.frames = capture.frames.get();
   const size_t half =
@@ -117,21 +149,11 @@ void RunCapture(Capture& capture) {
     }
     uint8_t marks = read.overrun ? kOverrunMark : 0;
     if (read.overrun) ++capture.overrunCount;
-    marks |= CheckPeaks(capture, pair, periodPeak);
+    marks |= CheckPeaks(capture, pair, meter.periodPeak);
     now = MonotonicNs();
     capture.ring->Publish(device.periodFrames, now);
     framesDone += device.periodFrames;
-    UpdateClock(status, capture.totalFrames, -framesDone, device.sampleRate);
-    StereoMeter(status, periodPeak, kMeterRange, &meterFirstCall, kMeterDecay,
-                static_cast<int32_t>(device.bytesPerSample),
-                ChannelsMetered(capture.layout), heldPeak);
-    capture.console->Period(marks, status, now);
-    HoldPeaks(capture.layout, holdPeriods, periodPeak, heldPeak, holdCount);
+    ShowPeriod(capture, meter, marks, framesDone, now);
   }
-  capture.lostNs = reading.lostNs;
-  capture.ring->Close();
-  capture.finished.store(true);
-  Wake(capture.wakeFd);
-  // Nothing waits for this: a device slow to close holds up no ending.
-  CloseDevice(device);
+  Finish(capture, reading);
 }

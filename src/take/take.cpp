@@ -61,6 +61,36 @@ int64_t ConsoleWakeEvery(const Device& device) {
 // Ends capture; the writer still writes what was captured before.
 void StopCapture(Take& take) { take.capture.watch.stop.store(true); }
 
+// Once the writer has finished: how the take ended, or nothing while the
+// capture has a step left.
+std::optional<Ending> WriterEnding(Take& take, bool signalled, bool captured) {
+  if (take.writer.failure) {
+    StopCapture(take);
+    return Ending::kWriteFailed;
+  }
+  if (signalled) return Ending::kSignal;
+  if (take.stalled) return Ending::kDeviceFailed;
+  // The capture closed the ring; it has one step left to finish.
+  if (captured) {
+    return take.capture.error != 0 ? Ending::kDeviceFailed : Ending::kComplete;
+  }
+  return std::nullopt;
+}
+
+// How long to sleep at most: until a read waiting on the device has stalled,
+// or a capture told to stop is found stuck.
+int64_t Timeout(int64_t now, int64_t idleSince, int64_t stopNs, bool captured) {
+  int64_t timeout = kStallNs;
+  if (idleSince != 0)
+    timeout = std::max<int64_t>(idleSince + kStallNs - now, 0) + 1'000'000;
+  if (stopNs != 0 && !captured) {
+    timeout =
+        std::min(timeout, std::max<int64_t>(stopNs + kCaptureStopNs - now, 0) +
+                              1'000'000);
+  }
+  return timeout;
+}
+
 Ending AwaitEnding(Take& take, const sigset_t& open) {
   int64_t stopNs = 0;  // when capture was told to stop
   for (;;) {
@@ -78,26 +108,11 @@ Ending AwaitEnding(Take& take, const sigset_t& open) {
       take.ring.Stop();
     }
     if (take.writer.finished.load()) {
-      if (take.writer.failure) {
-        StopCapture(take);
-        return Ending::kWriteFailed;
-      }
-      if (signalled) return Ending::kSignal;
-      if (take.stalled) return Ending::kDeviceFailed;
-      // The capture closed the ring; it has one step left to finish.
-      if (captured) {
-        return take.capture.error != 0 ? Ending::kDeviceFailed
-                                       : Ending::kComplete;
+      if (const auto ending = WriterEnding(take, signalled, captured)) {
+        return *ending;
       }
     }
-    int64_t timeout = kStallNs;
-    if (idleSince != 0)
-      timeout = std::max<int64_t>(idleSince + kStallNs - now, 0) + 1'000'000;
-    if (stopNs != 0 && !captured) {
-      timeout = std::min(
-          timeout,
-          std::max<int64_t>(stopNs + kCaptureStopNs - now, 0) + 1'000'000);
-    }
+    int64_t timeout = Timeout(now, idleSince, stopNs, captured);
     const int64_t writingSince = take.writer.writingSinceNs.load();
     if (signalled && EndingSignalCount() >= 2 && writingSince != 0) {
       // The disk has stalled under a take asked twice to end: end with what
