@@ -73,11 +73,16 @@ int OpenForTake(const char* name, bool* created) {
 void CreateGeneratedNames(Layout layout, Outputs* outputs) {
   for (int64_t number = NewTime();; ++number) {
     *outputs = Outputs{};
+    // Both names are made before either file, so that no file is left
+    // behind when there is no memory for a name.
+    for (int c = 0; c < FilesWritten(layout); ++c) {
+      outputs->files[c].name =
+          Printed("rec_chan_%li_%li.wav", static_cast<long>(c) + 1,
+                  static_cast<long>(number));
+    }
     bool taken = false;
     for (int c = 0; c < FilesWritten(layout) && !taken; ++c) {
       OutputFile& output = outputs->files[c];
-      output.name = Printed("rec_chan_%li_%li.wav", static_cast<long>(c) + 1,
-                            static_cast<long>(number));
       output.fd = OpenOutput(output.name.c_str(), O_CREAT | O_EXCL);
       output.created = output.fd >= 0;
       taken = output.fd < 0 && errno == EEXIST;
@@ -91,9 +96,12 @@ void CreateGeneratedNames(Layout layout, Outputs* outputs) {
 // for its reader until a signal comes).
 void OpenNamedFiles(const TakeRequest& request, bool (*ending)(),
                     Outputs* outputs, std::array<int, 2>* errors) {
+  // The names are copied before any file is made, as generated ones are.
+  for (std::size_t c = 0; c < request.names.size(); ++c) {
+    outputs->files[c].name = request.names[c];
+  }
   for (std::size_t c = 0; c < request.names.size() && !ending(); ++c) {
     OutputFile& output = outputs->files[c];
-    output.name = request.names[c];
     output.fd = OpenForTake(output.name.c_str(), &output.created);
     (*errors)[c] = errno;
   }

@@ -44,7 +44,8 @@ struct OutputFailure {
 // frames. Opening stops once `ending` says the take is to end: a FIFO's open
 // waits for its reader until then. A start refused or ended leaves the
 // folder as it was: the files it created are removed, and the result says
-// why (nothing, when it was ended).
+// why (a silent failure when it was ended: the user who sent the signal
+// knows).
 std::optional<Failure> OpenOutputs(const TakeRequest& request,
                                    int32_t totalFrames, bool (*ending)(),
                                    Outputs* outputs);

@@ -53,10 +53,11 @@ inline constexpr std::array<RecordingFormat, 8> kFormats = {{
     {"2496", 96000, 3},
 }};
 
-// The longest name of a file list the user may give: each name and its
-// line end, and a final NUL, in this many bytes.
+// The file names the user gives, each counted with a line end, and one byte
+// more, fit in this many bytes, as they always have: longer ones are
+// refused rather than recorded under names cut short.
 inline constexpr std::size_t kNameListBytes = 4096;
-// A device name must be shorter.
+// A device name is shorter than this.
 inline constexpr std::size_t kDeviceNameBytes = 64;
 
 struct TakeRequest {
