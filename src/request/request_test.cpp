@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -69,15 +68,6 @@ TEST(ReadCommandLine, RefusesTheFirstFault) {
   }
 }
 
-TEST(ReadCommandLine, RefusesTooFewWordsWithTheUsage) {
-  for (const auto& args : {std::vector<std::string>{}, {"1644"}}) {
-    const CommandLine line = Read(args);
-    const std::string& usage = std::get<Failure>(line.outcome).console;
-    EXPECT_EQ(usage.rfind("\nZelk 2.02 (2f) by Tervane\n\n", 0), 0u);
-    EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 33);
-  }
-}
-
 // The longest names and device name still taken.
 TEST(ReadCommandLine, TakesWhatFitsTheLimits) {
   const std::string device(63, 'd'), a(2046, 'a'), b(2047, 'b');
@@ -89,55 +79,15 @@ TEST(ReadCommandLine, TakesWhatFitsTheLimits) {
       Read({"2496", "1", "null", "2", a + "a", b}).outcome));
 }
 
-TEST(ReadCommandLine, ReadsLayoutNamesAndDevice) {
-  const struct {
-    std::vector<std::string> args;
-    Layout layout;
-    std::vector<std::string> names, outputs;
-    const char* device;
-  } cases[] = {
-      {{"1644", "6s"}, Layout::kMono, {}, {}, "default"},
-      {{"1644", "1", "d"}, Layout::kMono, {}, {}, "default"},
-      {{"1644", "1", "null", "1x", "a", "b"},
-       Layout::kMono,
-       {"a"},
-       {"a"},
-       "null"},
-      {{"1644", "1", "hw:0", " 2", "a", "b", "c"},
-       Layout::kDualMono,
-       {"a", "b"},
-       {"a", "b"},
-       "hw:0"},
-      {{"1644", "1", "d", "+2"}, Layout::kDualMono, {}, {}, "default"},
-      {{"1644", "1", "d", "02", "a", "b"},
-       Layout::kDualMono,
-       {"a", "b"},
-       {"a", "b"},
-       "default"},
-      {{"1644", "1", "d", "s", "a", "b"},
-       Layout::kStereo,
-       {"a"},
-       {"a"},
-       "default"},
-  };
-  for (const auto& c : cases) {
-    const CommandLine line = Read(c.args);
-    const TakeRequest& request = std::get<TakeRequest>(line.outcome);
-    EXPECT_EQ(request.layout, c.layout) << c.args[3];
-    EXPECT_EQ(request.names, c.names);
-    EXPECT_EQ(line.asked, c.names);
-    EXPECT_EQ(line.outputs, c.outputs);
-    EXPECT_EQ(request.device, c.device);
-  }
-}
-
 // Standard output among the files sends the console to standard error
 // before anything is told, however the rest of the line reads.
 TEST(ReadCommandLine, NamesTheFilesEvenWhenRefused) {
   EXPECT_EQ(Read({"1645", "1", "n", "2x", "a", "b"}).outputs,
             (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(Read({"1644", "0", "n", "3", "a", "b"}).outputs,
-            (std::vector<std::string>{"a"}));
+  for (const char* channels : {"3", "s", "1"}) {
+    EXPECT_EQ(Read({"1644", "0", "n", channels, "a", "b"}).outputs,
+              (std::vector<std::string>{"a"}));
+  }
 }
 
 }  // namespace
