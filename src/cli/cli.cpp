@@ -114,8 +114,9 @@ int ZelkMain(int argc, char** argv) {
   // must not end it. A file size limit is a failed write, as a full disk.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
-  const CommandLine line =
-      ReadCommandLine({argv + 1, static_cast<std::size_t>(argc - 1)});
+  // A program may be started with no arguments at all, not even its name.
+  const std::size_t args = argc > 1 ? static_cast<std::size_t>(argc - 1) : 0;
+  const CommandLine line = ReadCommandLine({argv + 1, args});
   for (const std::string& name : line.outputs) {
     if (IsStandardOutput(name)) SendConsoleTo(2);
   }

@@ -60,8 +60,8 @@ std::optional<Layout> ReadLayout(const char* word) {
   return std::nullopt;
 }
 
-// The names that will be recorded into must each be one usable line of a
-// name list of kNameListBytes, and two channels must not share one file.
+// A name must not be empty or hold a line end, the names together must fit
+// kNameListBytes, and two channels must not share one file.
 bool UsableNames(const std::vector<std::string>& names) {
   std::size_t listBytes = 1;  // the terminating NUL
   for (const std::string& name : names) {
