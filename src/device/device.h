@@ -5,6 +5,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
+#include <string>
+
+#include "base/failure.h"
 
 struct Device {
   snd_pcm_t* pcm = nullptr;
@@ -20,10 +24,11 @@ struct Device {
 
 // Opens `deviceName` for capture with two channels at `sampleRate` into
 // *device: non-interleaved where the device offers it, else interleaved. A
-// device that cannot be opened or refuses the format or the parameters gets
-// its report, and the result is false.
-bool OpenDevice(const char* deviceName, uint32_t sampleRate,
-                uint32_t bytesPerSample, Device* device);
+// device that cannot be opened or refuses the format or the parameters is
+// closed again, and the result is its report.
+std::optional<Failure> OpenDevice(const std::string& deviceName,
+                                  uint32_t sampleRate, uint32_t bytesPerSample,
+                                  Device* device);
 
 // What another thread sees of a read in progress, and how it stops one.
 struct ReadWatch {

@@ -13,8 +13,7 @@
 #include <ctime>
 #include <initializer_list>
 
-#include "base/console_fd.h"
-#include "take/signals.h"
+#include "base/failure.h"
 
 namespace {
 
@@ -32,8 +31,9 @@ void RemoveCreated(const Outputs& outputs) {
     struct stat made {
     }, found{};
     char target[PATH_MAX];
-    const char* path =
-        realpath(output.name, target) != nullptr ? target : output.name;
+    const char* path = realpath(output.name.c_str(), target) != nullptr
+                           ? target
+                           : output.name.c_str();
     if (output.created && fstat(output.fd, &made) == 0 &&
         stat(path, &found) == 0 && SameFile(made, found)) {
       unlink(path);
@@ -68,47 +68,22 @@ int OpenForTake(const char* name, bool* created) {
   return fd;
 }
 
-// Splits a copy of the name list in `nameScratch`: entry c names channel c's
-// file, or is null.
-std::array<const char*, 2> SplitNames(NameBuffer nameList,
-                                      NameBuffer nameScratch) {
-  std::memcpy(nameScratch.data(), nameList.data(), nameList.size());
-  nameScratch[nameScratch.size() - 1] = '\0';
-  std::array<const char*, 2> names = {nullptr, nullptr};
-  char* next = nameScratch.data();
-  for (int c = 0; c < 2 && *next != '\0'; ++c) {
-    char* end = std::strchr(next, '\n');
-    if (end == nullptr) end = next + std::strlen(next);
-    const bool last = *end == '\0';
-    *end = '\0';
-    names[c] = next;
-    if (last) break;
-    next = end + 1;
-  }
-  return names;
-}
-
 // Generated names never replace a file: both channels of a take share one
 // number, raised until each of their names could be created.
-void CreateGeneratedNames(const ChannelMode& mode, NameBuffer nameList,
-                          NameBuffer nameScratch, Outputs* outputs) {
+void CreateGeneratedNames(Layout layout, Outputs* outputs) {
   for (int64_t number = NewTime();; ++number) {
-    size_t used = 0;
-    for (int c = 0; c < 2; ++c) {
-      if (mode.channelOn[c] == 0) continue;
-      used += static_cast<size_t>(
-          std::snprintf(nameList.data() + used, nameList.size() - used,
-                        "rec_chan_%li_%li.wav\n", static_cast<long>(c + 1),
-                        static_cast<long>(number)));
-    }
-    const std::array<const char*, 2> names = SplitNames(nameList, nameScratch);
     *outputs = Outputs{};
+    // Both names are made before either file, so that no file is left
+    // behind when there is no memory for a name.
+    for (int c = 0; c < FilesWritten(layout); ++c) {
+      outputs->files[c].name =
+          Printed("rec_chan_%li_%li.wav", static_cast<long>(c) + 1,
+                  static_cast<long>(number));
+    }
     bool taken = false;
-    for (int c = 0; c < 2 && !taken; ++c) {
-      if (mode.channelOn[c] == 0) continue;
+    for (int c = 0; c < FilesWritten(layout) && !taken; ++c) {
       OutputFile& output = outputs->files[c];
-      output.name = names[c];
-      output.fd = OpenOutput(output.name, O_CREAT | O_EXCL);
+      output.fd = OpenOutput(output.name.c_str(), O_CREAT | O_EXCL);
       output.created = output.fd >= 0;
       taken = output.fd < 0 && errno == EEXIST;
     }
@@ -117,37 +92,36 @@ void CreateGeneratedNames(const ChannelMode& mode, NameBuffer nameList,
   }
 }
 
-// Opens the user's names; an ending signal stops the opening (a FIFO's open
-// waits for its reader until one comes).
-void OpenNamedFiles(const ChannelMode& mode, NameBuffer nameList,
-                    NameBuffer nameScratch, Outputs* outputs,
-                    std::array<int, 2>* errors) {
-  const std::array<const char*, 2> names = SplitNames(nameList, nameScratch);
-  for (int c = 0; c < 2 && FirstEndingSignal() == 0; ++c) {
-    if (mode.channelOn[c] == 0 || names[c] == nullptr) continue;
+// Opens the user's names until `ending` says to stop (a FIFO's open waits
+// for its reader until a signal comes).
+void OpenNamedFiles(const TakeRequest& request, bool (*ending)(),
+                    Outputs* outputs, std::array<int, 2>* errors) {
+  // The names are copied before any file is made, as generated ones are.
+  for (std::size_t c = 0; c < request.names.size(); ++c) {
+    outputs->files[c].name = request.names[c];
+  }
+  for (std::size_t c = 0; c < request.names.size() && !ending(); ++c) {
     OutputFile& output = outputs->files[c];
-    output.name = names[c];
-    output.fd = OpenForTake(names[c], &output.created);
+    output.fd = OpenForTake(output.name.c_str(), &output.created);
     (*errors)[c] = errno;
   }
 }
 
-void CantOpen(const char* name, const char* why) {
-  std::fprintf(ConsoleStream(), "Can't open %s for recording\n", name);
-  std::fflush(ConsoleStream());
-  std::fprintf(stderr, "zelk: %s: %s\n", name, why);
+Failure CantOpen(const std::string& name, const char* why) {
+  return {Printed("Can't open %s for recording\n", name.c_str()),
+          Printed("zelk: %s: %s\n", name.c_str(), why)};
 }
 
 // Every file must be open, a file of its own, and not in another take.
-bool Usable(const ChannelMode& mode, Outputs& outputs,
-            const std::array<int, 2>& errors) {
+std::optional<Failure> Usable(Outputs& outputs,
+                              const std::array<int, 2>& errors) {
   std::array<struct stat, 2> st{};
   for (int c = 0; c < 2; ++c) {
     OutputFile& output = outputs.files[c];
-    if (mode.channelOn[c] == 0 || output.name == nullptr) continue;
+    if (output.name.empty()) continue;
     if (output.fd < 0 || fstat(output.fd, &st[c]) != 0) {
-      CantOpen(output.name, std::strerror(output.fd < 0 ? errors[c] : errno));
-      return false;
+      return CantOpen(output.name,
+                      ErrorText(output.fd < 0 ? errors[c] : errno));
     }
     output.regular = S_ISREG(st[c].st_mode);
     output.pipe = S_ISFIFO(st[c].st_mode);
@@ -155,8 +129,7 @@ bool Usable(const ChannelMode& mode, Outputs& outputs,
   // Two names of one file would append both channels into it.
   if (outputs.files[0].fd >= 0 && outputs.files[1].fd >= 0 &&
       SameFile(st[0], st[1])) {
-    std::fputs("Improper file name request\n", ConsoleStream());
-    return false;
+    return Failure{"Improper file name request\n", ""};
   }
   // Only regular files: two takes into /dev/null do not get in each other's
   // way. The lock is advisory; it keeps other takes out. A file system
@@ -164,16 +137,15 @@ bool Usable(const ChannelMode& mode, Outputs& outputs,
   for (const OutputFile& output : outputs.files) {
     if (output.regular && flock(output.fd, LOCK_EX | LOCK_NB) != 0 &&
         errno == EWOULDBLOCK) {
-      CantOpen(output.name, "another take is recording into it");
-      return false;
+      return CantOpen(output.name, "another take is recording into it");
     }
   }
-  return true;
+  return std::nullopt;
 }
 
 // Files this take created, and devices, go first: a header that cannot be
 // written is then found while every existing file is still intact.
-bool WriteHeaders(const Outputs& outputs) {
+std::optional<Failure> WriteHeaders(const Outputs& outputs) {
   for (const bool existing : {false, true}) {
     for (const OutputFile& output : outputs.files) {
       const bool truncates = output.regular && !output.created;
@@ -181,14 +153,12 @@ bool WriteHeaders(const Outputs& outputs) {
       if ((truncates && ftruncate(output.fd, 0) != 0) ||
           !WriteFully(output.fd, outputs.header.data(),
                       outputs.header.size())) {
-        std::fflush(ConsoleStream());
-        std::fprintf(stderr, "Can't write %s: %s\n", output.name,
-                     std::strerror(errno));
-        return false;
+        return Failure{"", Printed("Can't write %s: %s\n", output.name.c_str(),
+                                   ErrorText(errno))};
       }
     }
   }
-  return true;
+  return std::nullopt;
 }
 
 // A regular file still has a name, and its size and header are what was
@@ -197,17 +167,25 @@ OutputFailure CheckOutput(const Outputs& outputs, const OutputFile& output,
                           uint64_t dataBytes) {
   struct stat st {};
   std::array<uint8_t, kHeaderBytes> header{};
-  if (fstat(output.fd, &st) != 0) return {output.name, ErrorText(errno)};
+  if (fstat(output.fd, &st) != 0)
+    return {output.name.c_str(), ErrorText(errno)};
   // Removed, with its folder perhaps: nothing on disk will keep it.
-  if (st.st_nlink == 0) return {output.name, "Removed during the take"};
+  if (st.st_nlink == 0) return {output.name.c_str(), "Removed during the take"};
   // Cut short, and perhaps written on after: a hole where the header was.
   // (A file we may only write to cannot be read back.)
   const ssize_t read = pread(output.fd, header.data(), header.size(), 0);
   if (static_cast<uint64_t>(st.st_size) != kHeaderBytes + dataBytes ||
       (read >= 0 && header != outputs.header) || (read < 0 && errno != EBADF)) {
-    return {output.name, "Cut short during the take"};
+    return {output.name.c_str(), "Cut short during the take"};
   }
   return {};
+}
+
+// A refused start's files go; `failure` says why.
+std::optional<Failure> Removed(const Outputs& outputs,
+                               std::optional<Failure> failure) {
+  RemoveCreated(outputs);
+  return failure;
 }
 
 }  // namespace
@@ -216,36 +194,38 @@ int32_t NewTime() {
   return static_cast<int32_t>(std::time(nullptr) - kTimeEpoch);
 }
 
-OpenResult OpenOutputs(const ChannelMode& mode, uint32_t sampleRate,
-                       int32_t totalFrames, uint32_t bytesPerSample,
-                       int32_t autoName, NameBuffer nameList,
-                       NameBuffer nameScratch, Outputs* outputs) {
+std::optional<Failure> OpenOutputs(const TakeRequest& request,
+                                   int32_t totalFrames, bool (*ending)(),
+                                   Outputs* outputs) {
   *outputs = Outputs{};
   std::array<int, 2> errors = {0, 0};
-  if (autoName == 1) {
-    CreateGeneratedNames(mode, nameList, nameScratch, outputs);
+  if (request.names.empty()) {
+    CreateGeneratedNames(request.layout, outputs);
   } else {
-    OpenNamedFiles(mode, nameList, nameScratch, outputs, &errors);
+    OpenNamedFiles(request, ending, outputs, &errors);
   }
-  outputs->blockAlign = mode.blockAlign;
-  outputs->sampleRate = sampleRate;
+  const RecordingFormat& format = request.format;
+  outputs->blockAlign =
+      format.bytesPerSample * SamplesPerFileFrame(request.layout);
+  outputs->sampleRate = format.sampleRate;
   outputs->header =
-      HeaderBytes(sampleRate, totalFrames, bytesPerSample, mode.stereo);
-  // An ending signal before the take leaves the folder as it found it.
-  const bool opened = FirstEndingSignal() == 0 &&
-                      Usable(mode, *outputs, errors) &&
-                      FirstEndingSignal() == 0 && WriteHeaders(*outputs);
-  if (!opened) {
-    RemoveCreated(*outputs);
-    return FirstEndingSignal() != 0 ? OpenResult::kSignalled
-                                    : OpenResult::kRefused;
+      HeaderBytes(format.sampleRate, totalFrames, format.bytesPerSample,
+                  request.layout == Layout::kStereo ? 1 : 0);
+  // An ending signal before the take leaves the folder as it found it: the
+  // user who sent it knows why.
+  if (ending()) return Removed(*outputs, Failure{});
+  if (auto failure = Usable(*outputs, errors)) {
+    return Removed(*outputs, failure);
   }
-  return OpenResult::kOpened;
+  if (ending()) return Removed(*outputs, Failure{});
+  if (auto failure = WriteHeaders(*outputs)) {
+    return Removed(*outputs, failure);
+  }
+  return std::nullopt;
 }
 
-const char* ErrorText(int error) {
-  const char* text = strerrordesc_np(error);
-  return text != nullptr ? text : "Unknown error";
+Failure Told(const OutputFailure& failure) {
+  return {"", Printed("\nCan't write %s: %s\n", failure.name, failure.reason)};
 }
 
 OutputFailure CheckOutputs(const Outputs& outputs, uint64_t dataBytes) {
@@ -263,7 +243,7 @@ OutputFailure SyncOutputs(const Outputs& outputs) {
     // Pipes and devices such as /dev/null cannot be synced; no loss.
     if (output.fd >= 0 && fsync(output.fd) != 0 && errno != EINVAL &&
         errno != EROFS) {
-      return {output.name, ErrorText(errno)};
+      return {output.name.c_str(), ErrorText(errno)};
     }
   }
   return {};
@@ -279,7 +259,7 @@ OutputFailure KeepOutputs(const Outputs& outputs, uint64_t dataBytes,
     // Only the samples and the size: the times can wait for the end.
     if (sync && fdatasync(output.fd) != 0 && errno != EINVAL &&
         errno != EROFS) {
-      return {output.name, ErrorText(errno)};
+      return {output.name.c_str(), ErrorText(errno)};
     }
   }
   return {};
@@ -289,7 +269,7 @@ OutputFailure CloseOutputs(const Outputs& outputs) {
   OutputFailure failure;
   for (const OutputFile& output : outputs.files) {
     if (output.fd >= 0 && close(output.fd) != 0 && !failure) {
-      failure = {output.name, ErrorText(errno)};
+      failure = {output.name.c_str(), ErrorText(errno)};
     }
   }
   return failure;

@@ -9,29 +9,23 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 
-#include "files/names.h"
+#include "base/failure.h"
+#include "request/request.h"
 #include "wav/wav.h"
-
-// The channel mode, derived once from the request's channel count and
-// stereo flag.
-struct ChannelMode {
-  std::array<int32_t, 2> channelOn = {1, 0};  // channel c has file c
-  int32_t stereo = 0;         // file 1 holds both channels, interleaved
-  int32_t meterChannels = 1;  // scanned, metered and reported: 1 or 2
-  uint32_t blockAlign = 0;    // bytes of one frame in an output file
-};
 
 struct OutputFile {
   int fd = -1;
-  const char* name = nullptr;
+  std::string name;
   bool created = false;  // by this take, so a refused start removes it
   bool regular = false;
   bool pipe = false;  // or a FIFO
 };
 
 struct Outputs {
-  std::array<OutputFile, 2> files;             // entry c: channel c's file
+  std::array<OutputFile, 2> files;             // entry c: file c
   std::array<uint8_t, kHeaderBytes> header{};  // as written to each
   uint32_t blockAlign = 0;
   uint32_t sampleRate = 0;
@@ -45,20 +39,23 @@ struct OutputFailure {
   explicit operator bool() const { return name != nullptr; }
 };
 
-enum class OpenResult { kOpened, kRefused, kSignalled };
+// Takes the request's names or makes up new ones, opens and locks every
+// file without truncating it, then writes each header for `totalFrames`
+// frames. Opening stops once `ending` says the take is to end: a FIFO's open
+// waits for its reader until then. A start refused or ended leaves the
+// folder as it was: the files it created are removed, and the result says
+// why (a silent failure when it was ended: the user who sent the signal
+// knows).
+std::optional<Failure> OpenOutputs(const TakeRequest& request,
+                                   int32_t totalFrames, bool (*ending)(),
+                                   Outputs* outputs);
 
-// Takes the user's names or makes up new ones, opens and locks every file
-// without truncating it, then writes each header for `totalFrames` frames.
-// A start refused (with its message) or ended by a signal leaves the folder
-// as it was: the files it created are removed.
-OpenResult OpenOutputs(const ChannelMode& mode, uint32_t sampleRate,
-                       int32_t totalFrames, uint32_t bytesPerSample,
-                       int32_t autoName, NameBuffer nameList,
-                       NameBuffer nameScratch, Outputs* outputs);
+// What the user is told of `failure` at the end of a take.
+Failure Told(const OutputFailure& failure);
 
-// The reason for errno `error`, as strerror gives it in the C locale; safe
-// on any thread, which strerror is not.
-const char* ErrorText(int error);
+// Seconds since 16:09:00 UTC on 10 October 2012: the number in the names
+// zelk makes up.
+int32_t NewTime();
 
 // After a complete take of `dataBytes` per file: each regular file still
 // has a name, its size and its header are what was written.

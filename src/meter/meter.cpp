@@ -61,8 +61,7 @@ void ClipWarning(Line& out, int32_t channelIndex) {
   out.Print("\nInput Channel %i is Peaking!\n", channelIndex + 1);
 }
 
-void PeakReport(Line& out, const PeakPair& takePeak,
-                const std::array<int32_t, 2>& channelOn, int32_t stereo,
+void PeakReport(Line& out, const PeakPair& takePeak, Layout layout,
                 uint32_t bytesPerSample) {
   out.Append("\n\nInput Channel Peaks:\n");
   auto line = [&](int n) {
@@ -71,6 +70,5 @@ void PeakReport(Line& out, const PeakPair& takePeak,
     const auto db = static_cast<float>(Dbfs(takePeak[n - 1], bytesPerSample));
     out.Print("\tchannel %i: %.2f dBFS\n", n, static_cast<double>(db));
   };
-  if (channelOn[0] == 1) line(1);
-  if (channelOn[1] == 1 || stereo == 1) line(2);
+  for (int n = 1; n <= ChannelsMetered(layout); ++n) line(n);
 }

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "meter/line.h"
+#include "request/request.h"
 
 // Peak magnitudes, index 0 for input channel 1, index 1 for input channel 2.
 using PeakPair = std::array<int32_t, 2>;
@@ -20,8 +21,7 @@ double Dbfs(int32_t peak, uint32_t bytesPerSample);
 void ClipWarning(Line& out, int32_t channelIndex);
 
 // The end-of-take report: a heading and one line per recorded channel.
-void PeakReport(Line& out, const PeakPair& takePeak,
-                const std::array<int32_t, 2>& channelOn, int32_t stereo,
+void PeakReport(Line& out, const PeakPair& takePeak, Layout layout,
                 uint32_t bytesPerSample);
 
 // The levels of a take as the capture thread sees them, a period at a

@@ -149,26 +149,24 @@ TEST(LevelMeter, ClipsAtTheTopTwoMagnitudes) {
 TEST(PrintPeakReport, LinesAndFigures) {
   const struct {
     PeakPair peak;
-    std::array<int32_t, 2> on;
-    int32_t stereo;
+    Layout layout;
     uint32_t b;
     const char *one, *two;  // figures, nullptr where no line is due
   } cases[] = {
-      {{16384, 1}, {1, 0}, 0, 2, "-6.02", nullptr},
-      {{4194304, 1}, {1, 1}, 0, 3, "-6.02", "-138.47"},
-      {{8388608, 8388607}, {1, 0}, 1, 3, "-0.00", "-0.00"},
-      {{1, 32768}, {1, 0}, 1, 2, "-90.31", "-0.00"},
-      {{32767, 0}, {0, 1}, 0, 2, nullptr, "-inf"},
+      {{16384, 1}, Layout::kMono, 2, "-6.02", nullptr},
+      {{4194304, 1}, Layout::kDualMono, 3, "-6.02", "-138.47"},
+      {{8388608, 8388607}, Layout::kStereo, 3, "-0.00", "-0.00"},
+      {{1, 32768}, Layout::kStereo, 2, "-90.31", "-0.00"},
+      {{32767, 0}, Layout::kDualMono, 2, "-0.00", "-inf"},
       // -70.2650023 in double: only rounding to float first gives -70.26.
-      {{2573, 0}, {1, 0}, 0, 3, "-70.26", nullptr},
+      {{2573, 0}, Layout::kMono, 3, "-70.26", nullptr},
   };
   for (const auto& c : cases) {
     std::string expected = "\n\nInput Channel Peaks:\n";
     if (c.one) expected += std::string("\tchannel 1: ") + c.one + " dBFS\n";
     if (c.two) expected += std::string("\tchannel 2: ") + c.two + " dBFS\n";
-    EXPECT_EQ(
-        Text([&](Line& l) { PeakReport(l, c.peak, c.on, c.stereo, c.b); }),
-        expected);
+    EXPECT_EQ(Text([&](Line& l) { PeakReport(l, c.peak, c.layout, c.b); }),
+              expected);
   }
 }
 

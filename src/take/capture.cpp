@@ -55,7 +55,7 @@ void EndCapture(Capture& capture, const ReadState& reading) {
 }  // namespace
 
 bool ReserveCapture(Capture& capture, size_t pairBytes) {
-  if (capture.mode.stereo == 1) {
+  if (capture.layout == Layout::kStereo) {
     capture.stereoPair.reset(new (std::nothrow) uint8_t[pairBytes]());
     if (!capture.stereoPair) return false;
   }
@@ -84,9 +84,9 @@ void RaiseCapturePriority() {
 
 void RunCapture(Capture& capture) {
   const Device& device = capture.device;
-  const ChannelMode& mode = capture.mode;
-  capture.meter =
-      LevelMeter(device.sampleRate, device.bytesPerSample, mode.meterChannels);
+  const bool stereo = capture.layout == Layout::kStereo;
+  capture.meter = LevelMeter(device.sampleRate, device.bytesPerSample,
+                             ChannelsMetered(capture.layout));
   ReadState reading;
   reading.frames = capture.frames.get();
   const size_t half =
@@ -99,10 +99,10 @@ void RunCapture(Capture& capture) {
   for (int32_t framesDone = 0; framesDone < capture.totalFrames;) {
     uint8_t* slot = capture.ring->Free();
     if (slot == nullptr) break;  // the take ended elsewhere
-    uint8_t* pair = mode.stereo == 1 ? capture.stereoPair.get() : slot;
+    uint8_t* pair = stereo ? capture.stereoPair.get() : slot;
     const PeriodRead read =
         ReadPeriod(device, pair, reading, capture.watch, now);
-    if (mode.stereo == 1) {
+    if (stereo) {
       Interleave(read.frames, static_cast<int32_t>(device.bytesPerSample),
                  {pair, half}, {pair + half, half}, {slot, 2 * half});
     }

@@ -18,15 +18,15 @@
 #include <memory>
 
 #include "device/device.h"
-#include "files/outputs.h"
 #include "meter/meter.h"
+#include "request/request.h"
 #include "take/console.h"
 #include "take/ring.h"
 
 struct Capture {
   // Set before the thread starts.
   Device device;
-  ChannelMode mode;
+  Layout layout = Layout::kMono;
   int32_t totalFrames = 0;
   PeriodRing* ring = nullptr;
   Console* console = nullptr;

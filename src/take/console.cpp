@@ -2,15 +2,12 @@
 // hand it; who may touch what is in console.h.
 #include "take/console.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <new>
 
 #include "base/clock.h"
+#include "base/failure.h"
 #include "meter/meter.h"
 
 namespace {
@@ -156,17 +153,6 @@ void Console::AppendPeriod(int64_t period, int64_t newest, int64_t nowNs) {
 
 void Console::Write(int fd, const char* data, std::size_t bytes) {
   bool& gone = gone_[fd == 2 ? 1 : 0];
-  while (bytes > 0 && !gone) {
-    const ssize_t written = write(fd, data, bytes);
-    if (written > 0) {
-      data += written;
-      bytes -= static_cast<std::size_t>(written);
-    } else if (written < 0 && errno == EAGAIN) {
-      // Someone sharing our standard output made it non-blocking.
-      pollfd ready = {fd, POLLOUT, 0};
-      poll(&ready, 1, -1);
-    } else if (!(written < 0 && errno == EINTR)) {
-      gone = true;  // a console that went away neither ends nor changes a take
-    }
-  }
+  // A console that went away neither ends nor changes a take.
+  if (!gone) gone = !WriteAll(fd, data, bytes);
 }

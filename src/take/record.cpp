@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <memory>
 
-#include "base/console_fd.h"
+#include "base/failure.h"
 #include "device/device.h"
 #include "files/outputs.h"
 #include "take/signals.h"
@@ -15,31 +14,24 @@
 
 namespace {
 
-ChannelMode ModeOf(int32_t channelCount, int32_t stereo,
-                   uint32_t bytesPerSample) {
-  ChannelMode mode;
-  mode.channelOn = {1, channelCount == 2 ? 1 : 0};
-  mode.stereo = stereo;
-  mode.meterChannels = (channelCount == 2 || stereo == 1) ? 2 : 1;
-  mode.blockAlign = bytesPerSample * (stereo == 1 ? 2 : 1);
-  return mode;
-}
-
-// A start refused before the take, with the device closed if it was open:
-// a signal that came meanwhile ends the process as it would have, else the
-// refusal's status.
-int Refused(const Device& device) {
+// A start refused before the take: the user is told why, and the device is
+// closed if it was open. A signal that came meanwhile ends the process as it
+// would have, else the refusal's status.
+int Refused(const Device& device, const Failure& failure) {
+  Tell(failure);
   if (device.pcm != nullptr) snd_pcm_close(device.pcm);
   if (FirstEndingSignal() != 0) EndBySignal(FirstEndingSignal());
   return 1;
 }
 
+bool Ending() { return FirstEndingSignal() != 0; }
+
 }  // namespace
 
-bool QUANTIZE(int32_t periodFrames, uint32_t rate, const float* duration,
+bool QUANTIZE(int32_t periodFrames, uint32_t rate, float duration,
               int32_t* totalFrames) {
   // Exact: the rate is below 2^17 and the duration has a 24-bit mantissa.
-  const double x = static_cast<double>(rate) * static_cast<double>(*duration);
+  const double x = static_cast<double>(rate) * static_cast<double>(duration);
   if (!(x > 0.0)) {
     *totalFrames = 0;
     return true;
@@ -61,27 +53,39 @@ bool QUANTIZE(int32_t periodFrames, uint32_t rate, const float* duration,
   return true;
 }
 
-int RECORD(const char* deviceName, uint32_t sampleRate, float duration,
-           int32_t channelCount, uint32_t bytesPerSample, int32_t autoName,
-           NameBuffer nameList, NameBuffer nameScratch, int32_t stereo) {
+std::optional<int32_t> TakeFrames(const TakeRequest& request,
+                                  int32_t periodFrames) {
+  const RecordingFormat& format = request.format;
+  int32_t frames = 0;
+  if (!QUANTIZE(periodFrames, format.sampleRate, request.duration, &frames) ||
+      static_cast<uint64_t>(frames) * format.bytesPerSample *
+              SamplesPerFileFrame(request.layout) >
+          kMaxDataBytes) {
+    return std::nullopt;
+  }
+  return frames;
+}
+
+int RECORD(const TakeRequest& request) {
   CatchEndingSignals();
-  const ChannelMode mode = ModeOf(channelCount, stereo, bytesPerSample);
   Device device;
-  if (!OpenDevice(deviceName, sampleRate, bytesPerSample, &device)) {
-    return Refused({});
+  if (auto failure = OpenDevice(request.device, request.format.sampleRate,
+                                request.format.bytesPerSample, &device)) {
+    return Refused({}, *failure);
   }
-  int32_t totalFrames = 0;
-  if (!QUANTIZE(device.periodFrames, sampleRate, &duration, &totalFrames) ||
-      static_cast<uint64_t>(totalFrames) * mode.blockAlign > kMaxDataBytes) {
-    std::fputs("Improper duration request\n", ConsoleStream());
-    return Refused(device);
+  const std::optional<int32_t> totalFrames =
+      TakeFrames(request, device.periodFrames);
+  if (!totalFrames) {
+    return Refused(device, {"Improper duration request\n", ""});
   }
-  const std::unique_ptr<Take> take = ReserveTake(device, mode, totalFrames);
-  if (!take) return Refused(device);
-  Outputs outputs;
-  if (OpenOutputs(mode, sampleRate, totalFrames, bytesPerSample, autoName,
-                  nameList, nameScratch, &outputs) != OpenResult::kOpened) {
-    return Refused(device);
+  auto reserved = ReserveTake(device, request.layout, *totalFrames);
+  if (auto* failure = std::get_if<Failure>(&reserved)) {
+    return Refused(device, *failure);
   }
-  RunTake(*take, outputs);
+  Take& take = *std::get<std::unique_ptr<Take>>(reserved);
+  if (auto failure =
+          OpenOutputs(request, *totalFrames, Ending, &take.outputs)) {
+    return Refused(device, *failure);
+  }
+  RunTake(take);
 }

@@ -28,10 +28,36 @@ TEST(Quantize, RoundsUpToWholePeriodsThatFitIn32Bits) {
       {4096, 44100, std::nanf(""), 0},
   };
   for (const auto& c : cases) {
-    float duration = c.duration;
     int32_t frames = -1;
-    EXPECT_EQ(QUANTIZE(c.period, c.rate, &duration, &frames), c.frames >= 0);
-    EXPECT_EQ(frames, c.frames) << c.period << " " << c.rate << " " << duration;
+    EXPECT_EQ(QUANTIZE(c.period, c.rate, c.duration, &frames), c.frames >= 0);
+    EXPECT_EQ(frames, c.frames)
+        << c.period << " " << c.rate << " " << c.duration;
+  }
+}
+
+// A take must fit a 32-bit frame count and the header's 32-bit sizes.
+TEST(TakeFrames, RefusesTakesTooLongForOneFile) {
+  const struct {
+    const char* format;
+    float duration;
+    Layout layout;
+    int32_t frames;  // -1: refused
+  } cases[] = {
+      {"1644", 48700, Layout::kMono, -1},  // past 2^31 frames
+      {"1644", 48600, Layout::kMono, 2143260672},
+      {"2496", 7457, Layout::kStereo, -1},  // past 2^32 bytes of data
+      {"2496", 7457, Layout::kDualMono, 715874304},
+      {"2496", 7456, Layout::kStereo, 715776000},
+  };
+  for (const auto& c : cases) {
+    TakeRequest request;
+    for (const RecordingFormat& format : kFormats) {
+      if (format.code == c.format) request.format = format;
+    }
+    request.duration = c.duration;
+    request.layout = c.layout;
+    EXPECT_EQ(TakeFrames(request, 4096).value_or(-1), c.frames)
+        << c.format << " " << c.duration;
   }
 }
 

@@ -14,8 +14,10 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 
 #include "base/clock.h"
+#include "base/failure.h"
 #include "take/signals.h"
 
 namespace {
@@ -27,6 +29,13 @@ constexpr int64_t kStuckWriteNs = 500'000'000;
 constexpr int64_t kCaptureStopNs = 500'000'000;
 
 enum class Ending { kComplete, kDeviceFailed, kWriteFailed, kSignal };
+
+// A stall is told as a device that has nothing to give.
+Failure DeviceFailed(const Take& take) {
+  const int error = take.stalled ? -EAGAIN : take.capture.error;
+  return {"", Printed("\nunable to read from pcm record device: %s\n",
+                      snd_strerror(error))};
+}
 
 // Sleeps until a thread wakes `wakeFd`, a signal comes or `timeoutNs`
 // passes. Only here are the ending signals let in.
@@ -52,6 +61,36 @@ int64_t ConsoleWakeEvery(const Device& device) {
 // Ends capture; the writer still writes what was captured before.
 void StopCapture(Take& take) { take.capture.watch.stop.store(true); }
 
+// Once the writer has finished: how the take ended, or nothing while the
+// capture has a step left.
+std::optional<Ending> WriterEnding(Take& take, bool signalled, bool captured) {
+  if (take.writer.failure) {
+    StopCapture(take);
+    return Ending::kWriteFailed;
+  }
+  if (signalled) return Ending::kSignal;
+  if (take.stalled) return Ending::kDeviceFailed;
+  // The capture closed the ring; it has one step left to finish.
+  if (captured) {
+    return take.capture.error != 0 ? Ending::kDeviceFailed : Ending::kComplete;
+  }
+  return std::nullopt;
+}
+
+// How long to sleep at most: until a read waiting on the device has stalled,
+// or a capture told to stop is found stuck.
+int64_t Timeout(int64_t now, int64_t idleSince, int64_t stopNs, bool captured) {
+  int64_t timeout = kStallNs;
+  if (idleSince != 0)
+    timeout = std::max<int64_t>(idleSince + kStallNs - now, 0) + 1'000'000;
+  if (stopNs != 0 && !captured) {
+    timeout =
+        std::min(timeout, std::max<int64_t>(stopNs + kCaptureStopNs - now, 0) +
+                              1'000'000);
+  }
+  return timeout;
+}
+
 Ending AwaitEnding(Take& take, const sigset_t& open) {
   int64_t stopNs = 0;  // when capture was told to stop
   for (;;) {
@@ -69,26 +108,11 @@ Ending AwaitEnding(Take& take, const sigset_t& open) {
       take.ring.Stop();
     }
     if (take.writer.finished.load()) {
-      if (take.writer.failure) {
-        StopCapture(take);
-        return Ending::kWriteFailed;
-      }
-      if (signalled) return Ending::kSignal;
-      if (take.stalled) return Ending::kDeviceFailed;
-      // The capture closed the ring; it has one step left to finish.
-      if (captured) {
-        return take.capture.error != 0 ? Ending::kDeviceFailed
-                                       : Ending::kComplete;
+      if (const auto ending = WriterEnding(take, signalled, captured)) {
+        return *ending;
       }
     }
-    int64_t timeout = kStallNs;
-    if (idleSince != 0)
-      timeout = std::max<int64_t>(idleSince + kStallNs - now, 0) + 1'000'000;
-    if (stopNs != 0 && !captured) {
-      timeout = std::min(
-          timeout,
-          std::max<int64_t>(stopNs + kCaptureStopNs - now, 0) + 1'000'000);
-    }
+    int64_t timeout = Timeout(now, idleSince, stopNs, captured);
     const int64_t writingSince = take.writer.writingSinceNs.load();
     if (signalled && EndingSignalCount() >= 2 && writingSince != 0) {
       // The disk has stalled under a take asked twice to end: end with what
@@ -100,34 +124,23 @@ Ending AwaitEnding(Take& take, const sigset_t& open) {
   }
 }
 
-// The failure's message on standard error, after everything shown before
-// it, then exit status 1. The files are done: a signal from here on ends
-// the process at once.
-[[noreturn]] void EndFailed(Take& take, const char* format, const char* what,
-                            const char* why) {
-  LetEndingSignalsEnd();
-  std::array<char, 2 * kNameBufferBytes> message;
-  std::snprintf(message.data(), message.size(), format, what, why);
-  take.console.Say(2, message.data());
-  take.console.Join();
-  _exit(1);
-}
-
 // A take that failed midway: the files keep what was captured, and their
-// headers say so.
-[[noreturn]] void Fail(Take& take, const char* format, const char* what,
-                       const char* why) {
+// headers say so. The files are done: a signal from here on ends the process
+// at once.
+Failure Failed(Take& take, Failure failure) {
   MendOutputs(take.outputs);
   CloseOutputs(take.outputs);
   take.console.Finish();
-  EndFailed(take, format, what, why);
+  LetEndingSignalsEnd();
+  return failure;
 }
 
-[[noreturn]] void Complete(Take& take) {
+// The report at the end of a complete take; a file that turns out short or
+// cannot be put on storage fails it even so.
+std::optional<Failure> Complete(Take& take) {
   const Capture& capture = take.capture;
-  const ChannelMode& mode = capture.mode;
   const uint64_t dataBytes =
-      static_cast<uint64_t>(capture.totalFrames) * mode.blockAlign;
+      static_cast<uint64_t>(capture.totalFrames) * take.outputs.blockAlign;
   OutputFailure failure = CheckOutputs(take.outputs, dataBytes);
   if (!failure) failure = SyncOutputs(take.outputs);
   if (failure) MendOutputs(take.outputs);
@@ -138,7 +151,7 @@ Ending AwaitEnding(Take& take, const sigset_t& open) {
 
   take.console.Finish();
   Line report;
-  PeakReport(report, capture.takePeak, mode.channelOn, mode.stereo,
+  PeakReport(report, capture.takePeak, capture.layout,
              capture.device.bytesPerSample);
   if (capture.overrunCount != 0) {
     report.Print("\nRecord Overruns = %i\n", capture.overrunCount);
@@ -150,12 +163,17 @@ Ending AwaitEnding(Take& take, const sigset_t& open) {
                static_cast<double>(capture.lostNs) / 1e9);
     take.console.Say(2, lost.View());
   }
-  if (failure) {
-    EndFailed(take, "\nCan't write %s: %s\n", failure.name, failure.reason);
-  }
-  take.console.Say(ConsoleFd(), "Done\n");
+  if (failure) return Told(failure);
+  return std::nullopt;
+}
+
+// The one way out of a take that did not end by a signal: its failure told
+// after everything the console was given before it, and its exit status.
+[[noreturn]] void End(Take& take, const std::optional<Failure>& failure) {
+  if (!failure) take.console.Say(ConsoleFd(), "Done\n");
   take.console.Join();
-  _exit(0);
+  if (failure) Tell(*failure);
+  _exit(failure ? 1 : 0);
 }
 
 // The stack a thread is given. The sanitizers keep their own state on the
@@ -163,11 +181,11 @@ Ending AwaitEnding(Take& take, const sigset_t& open) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr size_t kStackBytes = 0;
 #else
-constexpr size_t kStackBytes = 512 * 1024;
+constexpr size_t kStackBytes = size_t{512} * 1024;
 #endif
 // What a thread touches of its stack before it reports ready: every page it
 // will use, with room to spare.
-constexpr size_t kTouchedStackBytes = 128 * 1024;
+constexpr size_t kTouchedStackBytes = size_t{128} * 1024;
 
 // Each thread, once running, touches its stack, so that no page of it is
 // found missing once the files exist, then waits until the files are open
@@ -241,8 +259,9 @@ Take::~Take() {
   if (wakeFd >= 0) close(wakeFd);
 }
 
-std::unique_ptr<Take> ReserveTake(const Device& device, const ChannelMode& mode,
-                                  int32_t totalFrames) {
+std::variant<std::unique_ptr<Take>, Failure> ReserveTake(const Device& device,
+                                                         Layout layout,
+                                                         int32_t totalFrames) {
   std::unique_ptr<Take> take(new (std::nothrow) Take);
   const uint64_t pairBytes =
       2ULL * device.bytesPerSample * static_cast<uint64_t>(device.periodFrames);
@@ -251,12 +270,12 @@ std::unique_ptr<Take> ReserveTake(const Device& device, const ChannelMode& mode,
   if (reserved) {
     Capture& capture = take->capture;
     capture.device = device;
-    capture.mode = mode;
+    capture.layout = layout;
     capture.totalFrames = totalFrames;
     capture.ring = &take->ring;
     capture.console = &take->console;
     Writer& writer = take->writer;
-    writer.mode = mode;
+    writer.layout = layout;
     writer.outputs = &take->outputs;
     writer.ring = &take->ring;
     writer.half = pairBytes / 2;
@@ -266,30 +285,23 @@ std::unique_ptr<Take> ReserveTake(const Device& device, const ChannelMode& mode,
                               ConsoleWakeEvery(device)) &&
         ReserveCapture(capture, pairBytes);
   }
-  if (!reserved) {
-    std::fflush(nullptr);
-    std::fputs("Can't allocate recording buffers\n", stderr);
-    return nullptr;
-  }
+  if (!reserved) return Failure{"", "Can't allocate recording buffers\n"};
   take->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   const int err = take->wakeFd < 0 ? errno : MakeThreads(*take);
   if (err != 0) {
-    std::fflush(nullptr);
-    std::fprintf(stderr, "Can't start the recording threads: %s\n",
-                 std::strerror(err));
-    return nullptr;
+    return Failure{
+        "", Printed("Can't start the recording threads: %s\n", ErrorText(err))};
   }
   take->capture.wakeFd = take->writer.wakeFd = take->wakeFd;
   return take;
 }
 
-void RunTake(Take& take, const Outputs& outputs) {
-  take.outputs = outputs;
+void RunTake(Take& take) {
   // Only this thread takes the ending signals, and only while it waits.
   sigset_t open;
   pthread_sigmask(SIG_BLOCK, &EndingSignals(), &open);
   std::fflush(ConsoleStream());
-  take.console.Say(ConsoleFd(), take.capture.mode.stereo == 1
+  take.console.Say(ConsoleFd(), take.capture.layout == Layout::kStereo
                                     ? "Recording in Stereo\n"
                                     : "Recording\n");
   take.start.store(Take::kGo);
@@ -299,16 +311,14 @@ void RunTake(Take& take, const Outputs& outputs) {
 
   switch (AwaitEnding(take, open)) {
     case Ending::kComplete:
-      Complete(take);
+      End(take, Complete(take));
     case Ending::kSignal:
       MendOutputs(take.outputs);
       EndBySignal(FirstEndingSignal());
     case Ending::kWriteFailed:
-      Fail(take, "\nCan't write %s: %s\n", take.writer.failure.name,
-           take.writer.failure.reason);
+      End(take, Failed(take, Told(take.writer.failure)));
     case Ending::kDeviceFailed:
-      Fail(take, "\nunable to read from pcm record device: %s%s\n",
-           snd_strerror(take.stalled ? -EAGAIN : take.capture.error), "");
+      End(take, Failed(take, DeviceFailed(take)));
   }
   _exit(1);  // not reached
 }

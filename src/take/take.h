@@ -13,7 +13,9 @@
 #include <array>
 #include <atomic>
 #include <memory>
+#include <variant>
 
+#include "base/failure.h"
 #include "files/outputs.h"
 #include "take/capture.h"
 #include "take/console.h"
@@ -25,7 +27,7 @@ struct Take {
   Console console;
   Capture capture;
   Writer writer;
-  Outputs outputs;
+  Outputs outputs;       // opened into once the take is reserved
   bool stalled = false;  // the device delivered nothing for kStallNs
   int wakeFd = -1;       // the threads tell the take thread to look again
 
@@ -44,11 +46,11 @@ inline constexpr int64_t kStallNs = 10'000'000'000;
 
 // Takes everything a take needs, before any file is made: the memory, with
 // its pages, the threads, waiting, and the descriptor they wake the take
-// thread with. When something cannot be had, says what and why, and returns
-// nullptr.
-std::unique_ptr<Take> ReserveTake(const Device& device, const ChannelMode& mode,
-                                  int32_t totalFrames);
+// thread with. When something cannot be had, the result says what and why.
+std::variant<std::unique_ptr<Take>, Failure> ReserveTake(const Device& device,
+                                                         Layout layout,
+                                                         int32_t totalFrames);
 
-// Records into `outputs`, which are open with their headers written, and
-// ends the process.
-[[noreturn]] void RunTake(Take& take, const Outputs& outputs);
+// Records into the take's outputs, which are open with their headers
+// written, and ends the process: its one way out once the take has begun.
+[[noreturn]] void RunTake(Take& take);

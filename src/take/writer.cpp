@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "base/clock.h"
+#include "base/failure.h"
 #include "take/bell.h"
 
 namespace {
@@ -67,27 +68,26 @@ size_t MostPerCall(const OutputFile& file, uint32_t blockAlign) {
 // When a file fails, the files after it get only the periods it took whole,
 // as they would have one period at a time.
 OutputFailure WriteBatch(Writer& writer, size_t first, size_t count) {
-  const ChannelMode& mode = writer.mode;
+  const uint32_t blockAlign = writer.outputs->blockAlign;
   std::array<iovec, kBatchSlots> parts;
   OutputFailure failure;
-  for (int c = 0; c < 2; ++c) {
-    if (mode.channelOn[c] != 1) continue;
+  for (int c = 0; c < FilesWritten(writer.layout); ++c) {
     for (size_t i = 0; i < count; ++i) {
       const size_t slot = first + i;
       parts[i].iov_base = const_cast<uint8_t*>(writer.ring->Data(slot)) +
                           static_cast<size_t>(c) * writer.half;
       parts[i].iov_len =
-          static_cast<size_t>(writer.ring->Frames(slot)) * mode.blockAlign;
+          static_cast<size_t>(writer.ring->Frames(slot)) * blockAlign;
     }
     const OutputFile& file = writer.outputs->files[c];
     size_t written = 0;
     if (!WriteVector(file.fd, {parts.data(), count},
-                     MostPerCall(file, mode.blockAlign), &written)) {
-      if (!failure) failure = {file.name, ErrorText(errno)};
+                     MostPerCall(file, blockAlign), &written)) {
+      if (!failure) failure = {file.name.c_str(), ErrorText(errno)};
       size_t whole = 0;
       for (size_t bytes = 0; whole < count; ++whole) {
         bytes += static_cast<size_t>(writer.ring->Frames(first + whole)) *
-                 mode.blockAlign;
+                 blockAlign;
         if (bytes > written) break;
       }
       count = whole;
@@ -120,7 +120,7 @@ void RunWriter(Writer& writer) {
       unkept = 0;
       // A disk slower than the take could not keep up with a sync each
       // time: then the audio comes first, and the page cache holds it.
-      writer.failure = KeepOutputs(outputs, kept * writer.mode.blockAlign,
+      writer.failure = KeepOutputs(outputs, kept * outputs.blockAlign,
                                    !writer.ring->Behind());
     }
     writer.writingSinceNs.store(0);

@@ -17,7 +17,7 @@
 
 struct Writer {
   // Set before the thread starts.
-  ChannelMode mode;
+  Layout layout = Layout::kMono;
   const Outputs* outputs = nullptr;
   PeriodRing* ring = nullptr;
   size_t half = 0;                         // bytes of one channel's period

@@ -9,7 +9,6 @@ from harness import Case, PERIOD, ramp, seconds_since_2012
 # The usage text, 33 lines from "\nZelk 2.02 (2f) by Tervane\n" on, as its digest.
 USAGE = '75ef44a6f9a847701d20b95faf11b1bc45b6ae2cd4d633a66467cf327cbfe403'
 FORMAT, DURATION = 'Improper format request\n', 'Improper duration request\n'
-DEVICE, CHANNELS = 'Improper device name request\n', 'Improper channel number request\n'
 NAMES = 'Improper file name request\n'
 ONE_NAME = '2 channels were requested, but on1y 1 filename was entered!\n'
 
@@ -19,25 +18,14 @@ def prompt(name):
 
 
 class Refusals(Case):
+    # Every refusal the line alone decides is read in process
+    # (src/request/request_test.cpp): these are told by the binary, and the
+    # last is decided once the device's period is known.
     def test_each_refusal_is_one_line_on_standard_output(self):
         for args, out in [
-                ((), USAGE), (('1644',), USAGE),
-                (('1645', '1'), FORMAT), (('1644 ', '1'), FORMAT), (('01644', '1'), FORMAT),
-                (('', '1'), FORMAT), (('1644x', '0', 'null', '9'), FORMAT),
-                (('1644', '0'), DURATION), (('1644', '-0'), DURATION),
-                (('1644', '-5'), DURATION), (('1644', '1e-50'), DURATION),
-                (('1644', 'abc'), DURATION), (('1644', 'nan'), DURATION),
-                (('1644', '1e39'), DURATION), (('1644', 'inf', 'null', '9'), DURATION),
-                (('1644', '1', 'x' * 64), DEVICE), (('1644', '0', 'x' * 64), DURATION),
-                (('1644', '1', 'null', '0'), CHANNELS), (('1644', '1', 'null', '3'), CHANNELS),
-                (('1644', '1', 'null', '-1'), CHANNELS), (('1644', '1', 'null', 'S'), CHANNELS),
-                (('1644', '1', 'null', ''), CHANNELS), (('1644', '1', 'null', '9', ''), CHANNELS),
-                (('1644', '1', 'null', '1', ''), NAMES), (('1644', '1', 'null', 's', 'a\nb'), NAMES),
+                ((), USAGE), (('1644',), USAGE), (('1645', '1'), FORMAT),
                 (('1644', '1', 'null', '2', 'a.wav', 'a.wav'), NAMES),
-                (('1644', '1', 'null', '2', 'a.wav', 'b' * 4095), NAMES),
                 (('1644', '1', 'null', '2', 'a.wav'), ONE_NAME),
-                # Too long for a 32-bit frame count, or for the header's sizes.
-                (('1644', '48700', 'null'), DURATION),
                 (('2496', '7457', 'null', 's', 'a.wav'), DURATION)]:
             with self.subTest(args=args):
                 r = self.zelk(*args)
