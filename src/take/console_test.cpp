@@ -17,47 +17,40 @@ namespace {
 constexpr int64_t kStale = -10 * kNsPerSecond;
 constexpr int64_t kFresh = 3600 * kNsPerSecond;
 
-struct Pipe {
-  Pipe() { EXPECT_EQ(pipe(fds), 0); }
-  ~Pipe() {
-    Close();
-    close(fds[0]);
-  }
-  void Close() {
-    if (fds[1] >= 0) close(fds[1]);
-    fds[1] = -1;
-  }
-  // What was written, once every writer is closed.
-  std::string Read() {
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
-      text.append(buffer, static_cast<size_t>(n));
-    }
-    return text;
-  }
-  int fds[2] = {-1, -1};
-};
+using Texts = std::pair<std::string, std::string>;
 
-// A console whose text goes into a pipe, read while it is written.
+// A console on its own thread, its text (and that of a second descriptor)
+// read from pipes while it is written.
 struct Shown {
   explicit Shown(int64_t periods) {
-    SendConsoleTo(out.fds[1]);
+    EXPECT_TRUE(pipe(out) == 0 && pipe(other) == 0);
+    SendConsoleTo(out[1]);
     EXPECT_TRUE(console.Reserve(periods, 1));
-    reader = std::thread([this] { text = out.Read(); });
+    reader = std::thread([this] { text = ReadAll(out); });
   }
   void Run() {
     runner = std::thread([this] { console.Run(); });
   }
-  // Everything written to the console, once the take thread is done.
-  std::string Join() {
+  // After the take thread's last word: the console's text, and the other's.
+  Texts Join() {
     console.Join();
     runner.join();
-    out.Close();
+    close(out[1]);
+    close(other[1]);
     reader.join();
-    return text;
+    return {text, ReadAll(other)};
   }
-  Pipe out;
+  // Until every writer is closed.
+  static std::string ReadAll(int fds[2]) {
+    std::string all;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
+      all.append(buffer, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    return all;
+  }
+  int out[2], other[2];
   Console console;
   std::thread runner, reader;
   std::string text;
@@ -69,72 +62,62 @@ void Publish(Console& console, uint8_t marks, int64_t n, int64_t ageNs) {
   console.Period(marks, line, MonotonicNs() + ageNs);
 }
 
-std::string Marks(uint8_t marks) {
-  Line text;
-  if ((marks & kOverrunMark) != 0) text.Append("\nRX\n");
-  for (int c = 0; c < 2; ++c) {
-    if ((marks & (kClipMark << c)) != 0) ClipWarning(text, c);
-  }
-  return std::string(text.View());
-}
-
 // Periods shown by a console that starts once they are all published, as
 // one does that takes text again after a stall.
-TEST(Console, ShowsEveryMarkAndTheLinesThatAreStillFreshOrNewest) {
+TEST(Console, ShowsEveryMarkAndTheLinesStillFreshOrNewest) {
   const struct {
-    const char* what;
     int64_t periods;
     std::vector<int64_t> ages;  // of the first periods; the rest are stale
     std::string lines;
   } rows[] = {
-      {"fresh lines", 3, {kFresh, kFresh, kFresh}, "|0|1|2"},
-      {"stale lines: the newest", 3, {}, "|2"},
-      {"a fresh line among stale ones", 3, {kStale, kFresh}, "|1|2"},
-      {"more periods than lines are kept", 3000, {}, "|2999"},
+      {3, {kFresh, kFresh, kFresh}, "|0|1|2"},
+      {3, {}, "|2"},
+      {3, {kStale, kFresh}, "|1|2"},
+      {3000, {}, "|2999"},  // more periods than lines are kept
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
     Shown shown(row.periods);
     std::string marks;
     for (int64_t n = 0; n < row.periods; ++n) {
       const auto mark = static_cast<uint8_t>((5 * n + 1) % 8);
-      const size_t i = static_cast<size_t>(n);
+      const auto i = static_cast<size_t>(n);
       Publish(shown.console, mark, n,
               i < row.ages.size() ? row.ages[i] : kStale);
-      marks += Marks(mark);
+      Line text;
+      if ((mark & kOverrunMark) != 0) text.Append("\nRX\n");
+      for (int c = 0; c < 2; ++c) {
+        if ((mark & (kClipMark << c)) != 0) ClipWarning(text, c);
+      }
+      marks += text.View();
     }
     shown.Run();
     shown.console.Finish();
-    std::string text = shown.Join();
-    // Each period's marks come before its line.
+    std::string text = shown.Join().first;
+    // Each line ends where the next period's marks or line begin.
     std::string lines;
     for (size_t at = 0; (at = text.find('|', at)) != std::string::npos;) {
       const size_t end = text.find_first_of("\n|", at + 1);
       lines += text.substr(at, end - at);
       text.erase(at, end - at);
     }
-    EXPECT_EQ(lines, row.lines);
-    EXPECT_EQ(text, marks);
+    EXPECT_EQ(std::pair(lines, text), std::pair(row.lines, marks));
   }
 }
 
 TEST(Console, MessagesKeepTheirOrderAndTheirDescriptors) {
-  Pipe other;
   Shown shown(10);
   Console& console = shown.console;
   shown.Run();
-  console.Say(shown.out.fds[1], "Recording\n");
+  console.Say(shown.out[1], "Recording\n");
   Publish(console, 0, 0, kFresh);
-  console.Say(other.fds[1], "a");
-  console.Say(shown.out.fds[1], "one\n");
+  console.Say(shown.other[1], "a");
+  console.Say(shown.out[1], "one\n");
   Publish(console, kOverrunMark, 1, kFresh);
-  console.Say(other.fds[1], "b");
+  console.Say(shown.other[1], "b");
   console.Finish();
   Publish(console, 0, 2, kFresh);  // after Finish: not shown
-  console.Say(shown.out.fds[1], "Done\n");
-  EXPECT_EQ(shown.Join(), "Recording\n|0one\n\nRX\n|1Done\n");
-  other.Close();
-  EXPECT_EQ(other.Read(), "ab");
+  console.Say(shown.out[1], "Done\n");
+  EXPECT_EQ(shown.Join(), (Texts{"Recording\n|0one\n\nRX\n|1Done\n", "ab"}));
 }
 
 }  // namespace
