@@ -1,8 +1,6 @@
-"""Runs the cases of one test class (MODULE.CLASS, the argument) side by
-side, each in a process of its own: most cases wait on a paced device or a
-stall, so the class lasts as long as its longest case rather than their sum.
-Their reports follow one another, in order; the exit status is 1 when one
-of them failed."""
+"""Runs the cases of the class MODULE.CLASS side by side, each in a process
+of its own: most wait on a paced device or a stall, so the class lasts as
+long as its longest case. Their reports follow in order."""
 import subprocess
 import sys
 import unittest
