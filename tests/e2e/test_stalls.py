@@ -121,6 +121,15 @@ class LongStalls(StallCase):
         self.assertTake('a.wav', 44100, 2, 1, ramp(0, 2 * P, 2, (0,)))
         self.assertTake('b.wav', 44100, 2, 1, ramp(0, 2 * P, 2, (1,)))
 
+    def test_a_device_that_only_says_try_again_ends_the_take(self):
+        self.devices('pcm.dev { type zelktest events "1:short,1:stall" }')
+        r = self.zelk('1644', '0.3', 'dev', '1', 'a.wav')
+        self.assertEqual((r.err, r.code), ('\nunable to read from pcm record device: '
+                                           'Resource temporarily unavailable\n', 1))
+        self.assertNotIn('RX', r.out)
+        # What it gave before, the half period too, is kept.
+        self.assertTake('a.wav', 44100, 2, 1, ramp(0, P + P // 2, 2))
+
     @unittest.skipUnless(os.geteuid() == 0, 'only root may run busy loops at nice -20')
     @unittest.skipIf(EMULATOR, 'an emulated take is slower than the machine it runs on')
     def test_a_busy_machine_costs_no_audio(self):
