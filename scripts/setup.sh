@@ -6,6 +6,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config      # toolchain
+  clang-tidy                     # the program's sources checked
   libasound2-dev                 # the capture interface
   libgtest-dev libbenchmark-dev  # unit tests and benchmarks
   python3 libsndfile1            # end-to-end tests; an independent reader of the files

@@ -2,8 +2,9 @@
 # Tests zelk for arm64 on an x86-64 machine. Cross-builds the program, the
 # test capture device and the unit tests (build-arm64/) with Debian's
 # multiarch packages, then runs ctest's unit and end-to-end tests there under
-# qemu user emulation, through the real arm64 alsa-lib. The end-to-end tests
-# also compare its takes with the native build's (build/, built if needed).
+# qemu user emulation, through the real arm64 alsa-lib: the arm64 preset of
+# CMakePresets.json. The end-to-end tests also compare its takes with the
+# native build's (build/, built if needed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -19,11 +20,8 @@ grep -qx 'VERSION_CODENAME=bookworm' /etc/os-release && qemu=qemu-user-static
 scripts/setup.sh g++-aarch64-linux-gnu "$qemu" \
   libasound2-dev:arm64 libgtest-dev:arm64 libstdc++6:arm64
 
-cmake -S . -B build >/dev/null
-cmake --build build -j "$jobs" --target zelk
+cmake --preset plain >/dev/null
+cmake --build --preset plain -j "$jobs" --target zelk
 
-cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake >/dev/null
-cmake --build build-arm64 -j "$jobs"
-native=$PWD/build/zelk
-(cd build-arm64 && ZELK_NATIVE=$native \
-  ctest --output-on-failure -j "$jobs" -L 'unit|e2e')
+CTEST_PARALLEL_LEVEL=$jobs CMAKE_BUILD_PARALLEL_LEVEL=$jobs \
+  cmake --workflow --preset arm64

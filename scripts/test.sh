@@ -1,28 +1,39 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs the whole suite: in the
-# plain build, in the AddressSanitizer + UndefinedBehaviorSanitizer build,
-# its end-to-end tests in the ThreadSanitizer build, and on x86-64 in an
-# arm64 build under emulation.
+# Installs what is missing, then builds and runs the whole suite in each
+# configuration of CMakePresets.json: the plain build, whose sources
+# clang-tidy then checks; the AddressSanitizer + UndefinedBehaviorSanitizer
+# build; the unit and end-to-end tests under ThreadSanitizer; and on x86-64
+# those of an arm64 build under emulation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-jobs=$(nproc)
+export CMAKE_BUILD_PARALLEL_LEVEL=$(nproc) CTEST_PARALLEL_LEVEL=$(nproc)
 
-cmake -S . -B build >/dev/null
-cmake --build build -j "$jobs"
-(cd build && ctest --output-on-failure -j "$jobs")
+# Every program source, not the tests, by the plain build's compile
+# commands; a finding is an error (.clang-tidy).
+tidy() {
+  local sources=()
+  for source in src/*/*.cpp; do
+    [[ $source == *_test.cpp ]] || sources+=("$source")
+  done
+  if command -v run-clang-tidy >/dev/null; then
+    run-clang-tidy -quiet -p build -j "$(nproc)" "${sources[@]}"
+  else
+    printf '%s\0' "${sources[@]}" |
+      xargs -0 -n 1 -P "$(nproc)" clang-tidy --quiet -p build
+  fi
+}
 
-cmake -S . -B build-sanitize -DZELK_SANITIZE=ON -DZELK_BENCHMARKS=OFF >/dev/null
-cmake --build build-sanitize -j "$jobs"
-(cd build-sanitize && ctest --output-on-failure -j "$jobs")
-
-# The take runs on four threads: the unit and end-to-end tests again under
-# ThreadSanitizer.
-cmake -S . -B build-tsan -DZELK_TSAN=ON -DZELK_BENCHMARKS=OFF >/dev/null
-cmake --build build-tsan -j "$jobs"
-(cd build-tsan && ctest --output-on-failure -j "$jobs" -L "unit|e2e")
-
-# The same tests of an arm64 build, under emulation.
-if [[ $(dpkg --print-architecture) == amd64 ]]; then
-  scripts/test-arm64.sh
-fi
+for preset in plain sanitize tsan arm64; do
+  if [[ $preset == arm64 ]]; then
+    # Its cross toolchain and arm64 libraries first.
+    if [[ $(dpkg --print-architecture) == amd64 ]]; then
+      scripts/test-arm64.sh
+    fi
+  else
+    cmake --workflow --preset "$preset"
+  fi
+  if [[ $preset == plain ]]; then
+    tidy
+  fi
+done

@@ -24,7 +24,7 @@ int Refused(const Device& device, const Failure& failure) {
   return 1;
 }
 
-bool Ending() { return FirstEndingSignal() != 0; }
+bool EndingSignalCame() { return FirstEndingSignal() != 0; }
 
 }  // namespace
 
@@ -84,7 +84,7 @@ int RECORD(const TakeRequest& request) {
   }
   Take& take = *std::get<std::unique_ptr<Take>>(reserved);
   if (auto failure =
-          OpenOutputs(request, *totalFrames, Ending, &take.outputs)) {
+          OpenOutputs(request, *totalFrames, EndingSignalCame, &take.outputs)) {
     return Refused(device, *failure);
   }
   RunTake(take);

@@ -7,7 +7,6 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -18,17 +17,10 @@
 
 #include "base/clock.h"
 #include "base/failure.h"
+#include "take/ending.h"
 #include "take/signals.h"
 
 namespace {
-
-// After a second signal, a write stuck this long is given up on.
-constexpr int64_t kStuckWriteNs = 500'000'000;
-// A capture told to stop that has not within this time is stuck in its read:
-// the writer writes what came before and the take ends without it.
-constexpr int64_t kCaptureStopNs = 500'000'000;
-
-enum class Ending { kComplete, kDeviceFailed, kWriteFailed, kSignal };
 
 // A stall is told as a device that has nothing to give.
 Failure DeviceFailed(const Take& take) {
@@ -61,66 +53,35 @@ int64_t ConsoleWakeEvery(const Device& device) {
 // Ends capture; the writer still writes what was captured before.
 void StopCapture(Take& take) { take.capture.watch.stop.store(true); }
 
-// Once the writer has finished: how the take ended, or nothing while the
-// capture has a step left.
-std::optional<Ending> WriterEnding(Take& take, bool signalled, bool captured) {
-  if (take.writer.failure) {
-    StopCapture(take);
-    return Ending::kWriteFailed;
-  }
-  if (signalled) return Ending::kSignal;
-  if (take.stalled) return Ending::kDeviceFailed;
-  // The capture closed the ring; it has one step left to finish.
-  if (captured) {
-    return take.capture.error != 0 ? Ending::kDeviceFailed : Ending::kComplete;
-  }
-  return std::nullopt;
-}
-
-// How long to sleep at most: until a read waiting on the device has stalled,
-// or a capture told to stop is found stuck.
-int64_t Timeout(int64_t now, int64_t idleSince, int64_t stopNs, bool captured) {
-  int64_t timeout = kStallNs;
-  if (idleSince != 0)
-    timeout = std::max<int64_t>(idleSince + kStallNs - now, 0) + 1'000'000;
-  if (stopNs != 0 && !captured) {
-    timeout =
-        std::min(timeout, std::max<int64_t>(stopNs + kCaptureStopNs - now, 0) +
-                              1'000'000);
-  }
-  return timeout;
+// What the take thread sees of the take at this moment.
+TakeLook Look(const Take& take, int64_t stopNs) {
+  TakeLook look;
+  look.nowNs = MonotonicNs();
+  look.idleSinceNs = take.capture.watch.idleSinceNs.load();
+  look.signalled = FirstEndingSignal() != 0;
+  look.signalCount = EndingSignalCount();
+  look.captureFinished = take.capture.finished.load();
+  look.writerFinished = take.writer.finished.load();
+  // A thread's results are its own until it has finished.
+  if (look.captureFinished) look.captureError = take.capture.error;
+  if (look.writerFinished)
+    look.writeFailed = static_cast<bool>(take.writer.failure);
+  look.writingSinceNs = take.writer.writingSinceNs.load();
+  look.stopNs = stopNs;
+  look.stalled = take.stalled;
+  return look;
 }
 
 Ending AwaitEnding(Take& take, const sigset_t& open) {
   int64_t stopNs = 0;  // when capture was told to stop
   for (;;) {
-    const int64_t now = MonotonicNs();
-    const int64_t idleSince = take.capture.watch.idleSinceNs.load();
-    take.stalled =
-        take.stalled || (idleSince != 0 && now - idleSince > kStallNs);
-    const bool signalled = FirstEndingSignal() != 0;
-    if ((signalled || take.stalled) && stopNs == 0) {
-      StopCapture(take);
-      stopNs = now;
-    }
-    const bool captured = take.capture.finished.load();
-    if (stopNs != 0 && !captured && now - stopNs >= kCaptureStopNs) {
-      take.ring.Stop();
-    }
-    if (take.writer.finished.load()) {
-      if (const auto ending = WriterEnding(take, signalled, captured)) {
-        return *ending;
-      }
-    }
-    int64_t timeout = Timeout(now, idleSince, stopNs, captured);
-    const int64_t writingSince = take.writer.writingSinceNs.load();
-    if (signalled && EndingSignalCount() >= 2 && writingSince != 0) {
-      // The disk has stalled under a take asked twice to end: end with what
-      // it holds.
-      if (now - writingSince >= kStuckWriteNs) return Ending::kSignal;
-      timeout = std::min(timeout, writingSince + kStuckWriteNs - now);
-    }
-    Await(take.wakeFd, timeout, open);
+    const EndingStep step = DecideEnding(Look(take, stopNs));
+    take.stalled = step.stalled;
+    stopNs = step.stopNs;
+    if (step.stopCapture) StopCapture(take);
+    if (step.stopRing) take.ring.Stop();
+    if (step.ending) return *step.ending;
+    Await(take.wakeFd, step.waitNs, open);
   }
 }
 

@@ -19,6 +19,7 @@
 #include "files/outputs.h"
 #include "take/capture.h"
 #include "take/console.h"
+#include "take/ending.h"
 #include "take/ring.h"
 #include "take/writer.h"
 
@@ -40,9 +41,6 @@ struct Take {
 
   ~Take();
 };
-
-// A device that delivers nothing for this long is as good as gone.
-inline constexpr int64_t kStallNs = 10'000'000'000;
 
 // Takes everything a take needs, before any file is made: the memory, with
 // its pages, the threads, waiting, and the descriptor they wake the take

@@ -157,13 +157,6 @@ class DeviceFaults(FaultCase):
                    err=READ_FAILED % 'Input/output error')
 
 
-class Stall(FaultCase):
-    def test_a_device_that_only_says_try_again_ends_the_take(self):
-        # What it gave before, the half period too, is kept.
-        self.check('1644', '1', '1:short,1:stall', [[(0, P + P // 2)]],
-                   err=READ_FAILED % 'Resource temporarily unavailable')
-
-
 class DiskFaults(FaultCase):
     def test_a_full_disk_ends_the_take_with_whole_frames(self):
         self.check('1644', '2', '', [[(0, 5 * P // 2)], [(0, 2 * P)]],

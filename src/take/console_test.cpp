@@ -1,0 +1,123 @@
+#include "take/console.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/clock.h"
+#include "meter/meter.h"
+
+namespace {
+
+// Lines stamped this long ago have gone stale; stamped this far ahead, they
+// stay fresh however slowly the test runs.
+constexpr int64_t kStale = -10 * kNsPerSecond;
+constexpr int64_t kFresh = 3600 * kNsPerSecond;
+
+using Texts = std::pair<std::string, std::string>;
+
+// A console on its own thread, its text (and that of a second descriptor)
+// read from pipes while it is written.
+struct Shown {
+  explicit Shown(int64_t periods) {
+    EXPECT_TRUE(pipe(out) == 0 && pipe(other) == 0);
+    SendConsoleTo(out[1]);
+    EXPECT_TRUE(console.Reserve(periods, 1));
+    reader = std::thread([this] { text = ReadAll(out); });
+  }
+  void Run() {
+    runner = std::thread([this] { console.Run(); });
+  }
+  // After the take thread's last word: the console's text, and the other's.
+  Texts Join() {
+    console.Join();
+    runner.join();
+    close(out[1]);
+    close(other[1]);
+    reader.join();
+    return {text, ReadAll(other)};
+  }
+  // Until every writer is closed.
+  static std::string ReadAll(int fds[2]) {
+    std::string all;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
+      all.append(buffer, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    return all;
+  }
+  int out[2], other[2];
+  Console console;
+  std::thread runner, reader;
+  std::string text;
+};
+
+void Publish(Console& console, uint8_t marks, int64_t n, int64_t ageNs) {
+  Line line;
+  line.Print("|%lld", static_cast<long long>(n));
+  console.Period(marks, line, MonotonicNs() + ageNs);
+}
+
+// Periods shown by a console that starts once they are all published, as
+// one does that takes text again after a stall.
+TEST(Console, ShowsEveryMarkAndTheLinesStillFreshOrNewest) {
+  const struct {
+    int64_t periods;
+    std::vector<int64_t> ages;  // of the first periods; the rest are stale
+    std::string lines;
+  } rows[] = {
+      {3, {kFresh, kFresh, kFresh}, "|0|1|2"},
+      {3, {}, "|2"},
+      {3, {kStale, kFresh}, "|1|2"},
+      {3000, {}, "|2999"},  // more periods than lines are kept
+  };
+  for (const auto& row : rows) {
+    Shown shown(row.periods);
+    std::string marks;
+    for (int64_t n = 0; n < row.periods; ++n) {
+      const auto mark = static_cast<uint8_t>((5 * n + 1) % 8);
+      const auto i = static_cast<size_t>(n);
+      Publish(shown.console, mark, n,
+              i < row.ages.size() ? row.ages[i] : kStale);
+      Line text;
+      if ((mark & kOverrunMark) != 0) text.Append("\nRX\n");
+      for (int c = 0; c < 2; ++c) {
+        if ((mark & (kClipMark << c)) != 0) ClipWarning(text, c);
+      }
+      marks += text.View();
+    }
+    shown.Run();
+    shown.console.Finish();
+    std::string text = shown.Join().first;
+    // Each line ends where the next period's marks or line begin.
+    std::string lines;
+    for (size_t at = 0; (at = text.find('|', at)) != std::string::npos;) {
+      const size_t end = text.find_first_of("\n|", at + 1);
+      lines += text.substr(at, end - at);
+      text.erase(at, end - at);
+    }
+    EXPECT_EQ(std::pair(lines, text), std::pair(row.lines, marks));
+  }
+}
+
+TEST(Console, MessagesKeepTheirOrderAndTheirDescriptors) {
+  Shown shown(10);
+  Console& console = shown.console;
+  shown.Run();
+  console.Say(shown.out[1], "Recording\n");
+  Publish(console, 0, 0, kFresh);
+  console.Say(shown.other[1], "a");
+  console.Say(shown.out[1], "one\n");
+  Publish(console, kOverrunMark, 1, kFresh);
+  console.Say(shown.other[1], "b");
+  console.Finish();
+  Publish(console, 0, 2, kFresh);  // after Finish: not shown
+  console.Say(shown.out[1], "Done\n");
+  EXPECT_EQ(shown.Join(), (Texts{"Recording\n|0one\n\nRX\n|1Done\n", "ab"}));
+}
+
+}  // namespace
