@@ -20,9 +20,8 @@ struct Writer {
   Layout layout = Layout::kMono;
   const Outputs* outputs = nullptr;
   PeriodRing* ring = nullptr;
-  size_t half = 0;                         // bytes of one channel's period
-  std::unique_ptr<uint8_t[]> interleaved;  // a stereo period
-  int wakeFd = -1;                         // told once the writer has finished
+  size_t half = 0;  // bytes of one channel's period
+  int wakeFd = -1;  // told once the writer has finished
 
   // When the write (or sync) in progress began; 0 between them.
   std::atomic<int64_t> writingSinceNs{0};
