@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "meter/meter.h"
+#include "meter/level_meter.h"
 #include "meter/peak.h"
 #include "wav/interleave.h"
 

@@ -7,7 +7,7 @@
 #include <numbers>
 #include <vector>
 
-#include "meter/meter.h"
+#include "meter/level_meter.h"
 #include "wav/interleave.h"
 
 namespace {

@@ -3,25 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <limits>
-
-#include "meter/peak.h"
-
-namespace {
-
-// A clipping converter sits on its extreme codes, -32768 and +32767. The
-// positive one is a step short of full scale, so the threshold sits a step
-// below that: +32767 counts as a clip, +32766 does not.
-constexpr int32_t kClip16 = 32766;
-constexpr int32_t kClip24 = 8388606;
-
-// A held peak is kept for the periods of kHoldPeriodFrames, the size zelk
-// asks the device for, that make kHoldSeconds; a device that settles on
-// another size holds it for longer or shorter.
-constexpr uint32_t kHoldSeconds = 3;
-constexpr uint32_t kHoldPeriodFrames = 4096;
-
-}  // namespace
 
 float FullScale(uint32_t bytesPerSample) {
   return bytesPerSample == 3 ? 8388608.0f : 32768.0f;
@@ -32,29 +13,6 @@ double Dbfs(int32_t peak, uint32_t bytesPerSample) {
   // "-inf": silence is reported, not treated as an error.
   return -20.0 * std::log10(static_cast<double>(FullScale(bytesPerSample)) /
                             static_cast<double>(peak));
-}
-
-LevelMeter::LevelMeter(uint32_t sampleRate, uint32_t bytesPerSample,
-                       int32_t channels)
-    : sampleRate_(sampleRate),
-      bytesPerSample_(bytesPerSample),
-      channels_(channels),
-      holdPeriods_(
-          static_cast<int32_t>(sampleRate * kHoldSeconds / kHoldPeriodFrames)) {
-}
-
-bool LevelMeter::Scan(int32_t channel, std::span<const uint8_t> block) {
-  if (channel < 0 || channel >= channels_) return false;
-  const auto c = static_cast<size_t>(channel);
-  const auto count = static_cast<int32_t>(std::min<size_t>(
-      block.size() / bytesPerSample_, std::numeric_limits<int32_t>::max()));
-  const PeakScanner& scanner = PeakScanners().back();
-  const bool wide = bytesPerSample_ == 3;
-  const int32_t peak =
-      (wide ? scanner.scan24 : scanner.scan16)(block.data(), count);
-  periodPeak_[c] = peak;
-  takePeak_[c] = std::max(takePeak_[c], peak);
-  return peak > (wide ? kClip24 : kClip16);
 }
 
 void ClipWarning(Line& out, int32_t channelIndex) {

@@ -7,6 +7,8 @@
 #include <tuple>
 #include <vector>
 
+#include "meter/level_meter.h"
+
 namespace {
 
 // What `body` writes into a fresh line.

@@ -18,7 +18,7 @@
 #include <memory>
 
 #include "device/device.h"
-#include "meter/meter.h"
+#include "meter/level_meter.h"
 #include "request/request.h"
 #include "take/console.h"
 #include "take/ring.h"

@@ -1,14 +1,27 @@
-// The status line: the clock, the bar and the held peaks it shows.
+#include "meter/level_meter.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
-#include "meter/line.h"
-#include "meter/meter.h"
+#include "meter/peak.h"
 
 namespace {
+
+// A clipping converter sits on its extreme codes, -32768 and +32767. The
+// positive one is a step short of full scale, so the threshold sits a step
+// below that: +32767 counts as a clip, +32766 does not.
+constexpr int32_t kClip16 = 32766;
+constexpr int32_t kClip24 = 8388606;
+
+// A held peak is kept for the periods of kHoldPeriodFrames, the size zelk
+// asks the device for, that make kHoldSeconds; a device that settles on
+// another size holds it for longer or shorter.
+constexpr uint32_t kHoldSeconds = 3;
+constexpr uint32_t kHoldPeriodFrames = 4096;
 
 // "%.f" of `value` as the last piece of `line`, redone when its bits change.
 void AppendFloat(Line& line, CachedText& cache, const char* format,
@@ -45,6 +58,29 @@ void AppendClock(Line& line, int32_t frames, uint32_t sampleRate) {
 }
 
 }  // namespace
+
+LevelMeter::LevelMeter(uint32_t sampleRate, uint32_t bytesPerSample,
+                       int32_t channels)
+    : sampleRate_(sampleRate),
+      bytesPerSample_(bytesPerSample),
+      channels_(channels),
+      holdPeriods_(
+          static_cast<int32_t>(sampleRate * kHoldSeconds / kHoldPeriodFrames)) {
+}
+
+bool LevelMeter::Scan(int32_t channel, std::span<const uint8_t> block) {
+  if (channel < 0 || channel >= channels_) return false;
+  const auto c = static_cast<size_t>(channel);
+  const auto count = static_cast<int32_t>(std::min<size_t>(
+      block.size() / bytesPerSample_, std::numeric_limits<int32_t>::max()));
+  const PeakScanner& scanner = PeakScanners().back();
+  const bool wide = bytesPerSample_ == 3;
+  const int32_t peak =
+      (wide ? scanner.scan24 : scanner.scan16)(block.data(), count);
+  periodPeak_[c] = peak;
+  takePeak_[c] = std::max(takePeak_[c], peak);
+  return peak > (wide ? kClip24 : kClip16);
+}
 
 // The mixed float/double arithmetic of the bar is deliberate: the level is
 // a double but the previous level is kept as a float, so a steady level
