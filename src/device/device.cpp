@@ -1,3 +1,5 @@
+// The capture device: set up on the main thread, read on the capture
+// thread; what each may touch is in device.h.
 #include "device/device.h"
 
 #include <unistd.h>
