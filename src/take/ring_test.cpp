@@ -46,17 +46,6 @@ TEST(PeriodRing, HandsOverInOrderInBatchesCutAtTheRingsEnd) {
   EXPECT_EQ(Take(ring), (std::vector<int64_t>{0, 17, 18, 19, 20}));
 }
 
-TEST(PeriodRing, FillsTheSlotWrittenLastFirst) {
-  PeriodRing ring;
-  ASSERT_TRUE(ring.Reserve(8, 2, 3));
-  for (uint64_t n = 1; n <= 3; ++n) Put(ring, n);
-  const uint8_t* written[] = {ring.Data(0), ring.Data(1), ring.Data(2)};
-  Take(ring);
-  EXPECT_EQ(ring.Free(), written[2]);
-  ring.Publish(1, 0);
-  EXPECT_EQ(ring.Free(), written[1]);
-}
-
 TEST(PeriodRing, ClosedOrStoppedEndsOnceWhatWasPublishedIsWritten) {
   for (const bool stop : {false, true}) {
     PeriodRing ring;

@@ -144,5 +144,10 @@ class Case(unittest.TestCase):
             for i in range(0, len(data), width)]))
 
 
+def failing(call):
+    """The environment in which `call` fails as failcall.c makes it."""
+    return {'LD_PRELOAD': FAILCALL, 'ZELK_FAIL': call, 'ASAN_OPTIONS': 'verify_asan_link_order=0'}
+
+
 def seconds_since_2012():
     return int(time.time()) - 1349885340

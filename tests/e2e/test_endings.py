@@ -7,7 +7,7 @@ import struct
 import time
 import unittest
 
-from harness import Case, EMULATOR, FAILCALL, FILES, NOBODY, PERIOD, header, ramp
+from harness import Case, EMULATOR, FILES, NOBODY, PERIOD, failing, header, ramp
 from test_command_line import prompt
 
 P = PERIOD
@@ -115,9 +115,7 @@ class ShortOfResources(Case):
 
 class Endings(Case):
     def test_a_file_system_without_locks_records_unlocked(self):
-        r = self.zelk('1644', '0.1', 'null', '1', 'a.wav',
-                      env={'LD_PRELOAD': FAILCALL, 'ZELK_FAIL': 'flock',
-                           'ASAN_OPTIONS': 'verify_asan_link_order=0'})
+        r = self.zelk('1644', '0.1', 'null', '1', 'a.wav', env=failing('flock'))
         self.assertEqual((r.err, r.code), ('', 0))
         self.assertTake('a.wav', 44100, 2, 1, bytes(4 * P))
 

@@ -11,7 +11,7 @@ from subprocess import PIPE
 import time
 import unittest
 
-from harness import Case, FAILCALL, PERIOD, header, ramp
+from harness import Case, PERIOD, failing, header, ramp
 
 P = PERIOD
 F_SETPIPE_SZ = 1031
@@ -87,9 +87,7 @@ class DuringTake(Case):
                     self.assertTake(kept, 44100, 2, 1, ramp(0, frames, 2, (channel,)))
 
     def test_a_sync_that_fails_during_the_take_fails_it(self):
-        r = self.zelk('1644', '2', 'dev', '1', 'a.wav',
-                      env={'LD_PRELOAD': FAILCALL, 'ZELK_FAIL': 'fdatasync',
-                           'ASAN_OPTIONS': 'verify_asan_link_order=0'})
+        r = self.zelk('1644', '2', 'dev', '1', 'a.wav', env=failing('fdatasync'))
         self.assertEqual((r.err, r.code), ("\nCan't write a.wav: Input/output error\n", 1))
         frames = (len(self.read('a.wav')) - 44) // 2
         self.assertTrue(44100 // 2 <= frames < planned(2, 44100), frames)

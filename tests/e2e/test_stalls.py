@@ -31,25 +31,6 @@ class StallCase(Case):
         self.assertTrue(out.endswith('dBFS\nDone\n'), out[-200:])
         self.assertTake('a.wav', 96000, 3, 2, ramp(0, FRAMES, 3, (0, 1)))
 
-    def take_into_a_stopping_fifo(self, seconds, device, stop):
-        """A 24/96 stereo take into a FIFO whose reader stops for `stop`
-        seconds, as a frozen file system would: the result and the stream."""
-        os.mkfifo(self.path('a.wav'))
-        process = self.start('2496', seconds, device, 's', 'a.wav')
-        data = []
-
-        def read():
-            with open(self.path('a.wav'), 'rb') as fifo:
-                data.append(fifo.read(100000))
-                time.sleep(stop)
-                data.append(fifo.read())
-        thread = threading.Thread(target=read)
-        thread.start()
-        r = self.finish(process, stdin='o')
-        thread.join(30)
-        return r, b''.join(data)
-
-
 class Stalls(StallCase):
     def test_an_unread_pipe_holds_up_nothing_and_the_files_are_done_first(self):
         reader, writer = os.pipe()
@@ -100,13 +81,27 @@ class LongStalls(StallCase):
     """The stalls that take ten seconds or more, beside the others."""
 
     def test_a_disk_that_stalls_longer_than_the_memory_says_what_was_lost(self):
-        r, wav = self.take_into_a_stopping_fifo('15', 'dev', 13)  # 3 s past the memory
+        # Into a FIFO whose reader stops for 13 s, as a frozen file system
+        # would: 3 s past the memory.
+        os.mkfifo(self.path('a.wav'))
+        process = self.start('2496', '15', 'dev', 's', 'a.wav')
+        data = []
+
+        def read():
+            with open(self.path('a.wav'), 'rb') as fifo:
+                data.append(fifo.read(100000))
+                time.sleep(13)
+                data.append(fifo.read())
+        thread = threading.Thread(target=read)
+        thread.start()
+        r = self.finish(process, stdin='o')
+        thread.join(30)
         self.assertEqual((r.code, r.out.count('\nRX\n')), (0, 1), r)
         said = re.fullmatch(r'zelk: (\d+\.\d\d) s of the take were not captured\n', r.err)
         self.assertTrue(said, r)
         # Each frame of the device's content says which it is (channel 1's
         # sample is 2f x 40503); channel 2's is odd, so never 0 but in silence.
-        wav = wav[44:]
+        wav = b''.join(data)[44:]
         inverse = pow(40503, -1, 1 << 23)
         index = [(int.from_bytes(wav[i:i + 3], 'little') >> 1) * inverse % (1 << 23)
                  for i in range(0, len(wav), 6) if wav[i + 3:i + 6] != bytes(3)]

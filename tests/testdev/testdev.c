@@ -22,7 +22,6 @@
  *   xrun, suspend  the read fails and the rest of that period is lost; the
  *                  stream then needs a prepare (there is no resume)
  *   short          the read returns half of what it asked for
- *   asleep         as suspend, but a resume only ever says "try again"
  *   eagain         that read fails -EAGAIN; nothing is lost
  *   eio, stall     this and every later read fail, -EIO or -EAGAIN
  *   hang           that read never returns
@@ -46,10 +45,9 @@ static const struct {
              {"eagain", -EAGAIN, 0, SND_PCM_STATE_RUNNING},
              {"eio", -EIO, 1, SND_PCM_STATE_RUNNING},
              {"stall", -EAGAIN, 1, SND_PCM_STATE_RUNNING},
-             {"asleep", -ESTRPIPE, 0, SND_PCM_STATE_SUSPENDED},
              {"hang", 0, 0, SND_PCM_STATE_RUNNING},
              {"dead", -EPIPE, 0, SND_PCM_STATE_XRUN}};
-enum { ASLEEP = 6, HANG = 7, DEAD = 8 };
+enum { HANG = 6, DEAD = 7 };
 enum { EVENTS = 8 };
 
 struct dev {
@@ -58,7 +56,7 @@ struct dev {
    * always worth trying; paced, a timer that expires once avail_min
    * frames wait, or at once when the stream stops on its own. */
   int fd[2];
-  int paced, interleaved, hangs, sticky, cut, asleep, dead, running, events,
+  int paced, interleaved, hangs, sticky, cut, dead, running, events,
       kind[EVENTS]; /* kind -1: fired */
   unsigned long period[EVENTS];
   snd_pcm_uframes_t availMin;
@@ -168,14 +166,10 @@ static int dev_drain(snd_pcm_ioplug_t* io) {
 
 static int dev_prepare(snd_pcm_ioplug_t* io) {
   struct dev* d = io->private_data;
-  d->handed = d->cut = d->asleep = 0;
+  d->handed = d->cut = 0;
   if (!d->availMin) d->availMin = io->period_size;
   dev_stop(io);
   return d->sticky;
-}
-
-static int dev_resume(snd_pcm_ioplug_t* io) {
-  return ((struct dev*)io->private_data)->asleep ? -EAGAIN : 0;
 }
 
 /* Fires the first event due: its error, or 0 with *size cut for "short". */
@@ -186,7 +180,6 @@ static int fire(struct dev* d, snd_pcm_uframes_t* size) {
     if (k < 0 || d->frame < d->period[i] * p) continue;
     d->kind[i] = -1;
     while (k == HANG) pause();
-    d->asleep = k == ASLEEP;
     d->dead |= k == DEAD;
     if (kinds[k].sticky) d->sticky = kinds[k].error;
     if (kinds[k].state != SND_PCM_STATE_RUNNING) {
@@ -239,7 +232,6 @@ static const snd_pcm_ioplug_callback_t callbacks = {
     .transfer = dev_transfer,
     .close = dev_close,
     .prepare = dev_prepare,
-    .resume = dev_resume,
     .sw_params = dev_sw_params,
     .poll_revents = dev_poll_revents};
 
