@@ -1,8 +1,7 @@
 """Takes through a real sound server: a headless PipeWire of the class's own,
 reached through ALSA's `default` and `pipewire` devices and through its
 PulseAudio server (`pulse`), with a loopback whose source carries known
-tones. A server that dies mid-take is the test device's (`dead`, in
-test_takes.ServerFaults), which fails as a client of a killed server does."""
+tones; and a server that dies mid-take."""
 import math
 import os
 import select
@@ -98,6 +97,10 @@ class Server:
                 raise RuntimeError('the sound server was not ready in %d s' % seconds)
             time.sleep(0.1)
 
+    def kill(self, *names):
+        for name in names:
+            self.processes[name].kill()
+
     def stop(self):
         if self.group:
             os.killpg(self.group, signal.SIGKILL)
@@ -181,6 +184,25 @@ class Servers(ServerCase):
         process = self.start('1648', '0.3', 'plug:pulse', '1', 'a.wav')
         self.read_until(process, b'Done\n', 15)
         self.assertEqual(self.finish(process, timeout=1).code, 0)
+
+
+class ServerLost(ServerCase):
+    def test_a_server_killed_mid_take_fails_it_and_keeps_what_came(self):
+        process = self.start('1648', '10', 'pipewire', '1', 'a.wav')
+        self.read_until(process, b'\rrem = 7.9', 10)  # 2 s in
+        self.server.kill('pipewire', 'pipewire-pulse')
+        killed = time.monotonic()
+        r = self.finish(process, timeout=15)
+        self.assertLess(time.monotonic() - killed, 5)
+        self.assertEqual(r.code, 1, r)
+        self.assertTrue((r.err.splitlines() or [''])[-1].startswith(
+            'unable to read from pcm record device: '), r)
+        data = self.read('a.wav')
+        self.assertEqual(data[:44], header(48000, 2, 1, (len(data) - 44) // 2))
+        _, _, samples = read_wav(self.path('a.wav'))
+        last = max(i for i, sample in enumerate(samples) if sample)
+        self.assertGreater(last, 48000)
+        self.assertLessEqual(len(samples) - 1 - last, 48000)
 
 
 if __name__ == '__main__':
