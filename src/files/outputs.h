@@ -1,5 +1,6 @@
 // The output files of a take: their names, opening and locking, headers,
-// sample writes, and what is left of them when a take ends early.
+// the checks and syncs during the take (the writer thread writes the
+// samples), and what is left of them when a take ends early.
 //
 // Threads: opened and closed on the main thread; during the take the
 // writer thread alone writes to them, and the take thread mends them only
