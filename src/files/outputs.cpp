@@ -210,7 +210,7 @@ std::optional<Failure> OpenOutputs(const TakeRequest& request,
   outputs->sampleRate = format.sampleRate;
   outputs->header =
       HeaderBytes(format.sampleRate, totalFrames, format.bytesPerSample,
-                  request.layout == Layout::kStereo ? 1 : 0);
+                  SamplesPerFileFrame(request.layout));
   // An ending signal before the take leaves the folder as it found it: the
   // user who sent it knows why.
   if (ending()) return Removed(*outputs, Failure{});

@@ -37,10 +37,9 @@ void Decon2(uint16_t value, std::span<uint8_t, 2> dest) {
 std::array<uint8_t, kHeaderBytes> HeaderBytes(uint32_t sampleRate,
                                               int32_t frameCount,
                                               uint32_t bytesPerSample,
-                                              int32_t stereo) {
+                                              uint32_t channels) {
   // Unsigned 32-bit throughout, as wide as the fields: a take past 2 GiB
   // gets its true size rather than a negative one.
-  const uint32_t channels = stereo == 1 ? 2 : 1;
   const uint32_t blockAlign = bytesPerSample * channels;
   const uint32_t dataSize = static_cast<uint32_t>(frameCount) * blockAlign;
 

@@ -11,11 +11,11 @@ inline constexpr int kHeaderBytes = 44;
 inline constexpr uint64_t kMaxDataBytes = 4294967259ULL;
 
 // The header of a file holding `frameCount` frames of `bytesPerSample`-byte
-// samples at `sampleRate`, mono when `stereo` is 0, two channels when 1.
+// samples at `sampleRate`, each frame `channels` (1 or 2) samples.
 std::array<uint8_t, kHeaderBytes> HeaderBytes(uint32_t sampleRate,
                                               int32_t frameCount,
                                               uint32_t bytesPerSample,
-                                              int32_t stereo);
+                                              uint32_t channels);
 
 // Writes all `bytes`, however many calls that takes. Returns false, errno
 // telling why, when the file takes no more.

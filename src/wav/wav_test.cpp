@@ -36,17 +36,17 @@ TEST(HeaderBytes, MatchesReferenceHeaders) {
     uint32_t rate;
     int32_t frames;
     uint32_t bytesPerSample;
-    int32_t stereo;
+    uint32_t channels;
     const char* hex;
   } cases[] = {
       // Past 2 GiB the sizes are unsigned patterns.
-      {96000, 357986304, 3, 1,
+      {96000, 357986304, 3, 2,
        "52494646 24a00680 57415645 666d7420 10000000 0100 0200 00770100 "
        "00ca0800 0600 1800 64617461 00a00680"},
   };
   for (const auto& c : cases) {
     const auto header =
-        HeaderBytes(c.rate, c.frames, c.bytesPerSample, c.stereo);
+        HeaderBytes(c.rate, c.frames, c.bytesPerSample, c.channels);
     EXPECT_EQ(Bytes(header.begin(), header.end()), Hex(c.hex)) << c.frames;
   }
 }
@@ -64,7 +64,7 @@ TEST(MendHeader, CutsToWholeFramesAndRewritesSizes) {
                {2, 3000000001, 3000000000, 3000000000},
                {6, 5000000000, 4999999998, 4294967256}};
   for (const auto& c : cases) {
-    const auto stale = HeaderBytes(48000, 100000, c.blockAlign / 2, 1);
+    const auto stale = HeaderBytes(48000, 100000, c.blockAlign / 2, 2);
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(stale.data()), stale.size());
     ASSERT_EQ(truncate(path.c_str(), kHeaderBytes + c.payload), 0);
@@ -74,7 +74,7 @@ TEST(MendHeader, CutsToWholeFramesAndRewritesSizes) {
     close(fd);
     const auto fresh =
         HeaderBytes(48000, static_cast<int32_t>(c.claimed / c.blockAlign),
-                    c.blockAlign / 2, 1);
+                    c.blockAlign / 2, 2);
     EXPECT_EQ(std::filesystem::file_size(path), kHeaderBytes + c.kept);
     EXPECT_EQ(ReadHeader(path), Bytes(fresh.begin(), fresh.end())) << c.payload;
   }
