@@ -5,7 +5,7 @@
 //   zelk_kernel_ir peak16|peak24|interleave16|interleave24 VERSION BLOCKS
 //   zelk_kernel_ir versions      (the VERSIONs this CPU runs)
 //
-// VERSION "best" is what the capture loop calls, LevelMeter::Scan and
+// VERSION "best" is what the capture loop calls, LevelMeter::CheckPeak and
 // Interleave; the others name one version of the scans and merges, called
 // directly.
 #include <algorithm>
@@ -56,7 +56,7 @@ extern "C" __attribute__((noinline)) void MeasuredBlocks(bool peak,
     } else if (b.merge != nullptr) {
       b.merge(kFrames, b.one.data(), b.two.data(), b.out.data());
     } else if (peak) {
-      b.meter.Scan(0, b.one);
+      b.meter.CheckPeak(0, b.one);
     } else {
       Interleave(kFrames, bytes, b.one, b.two, b.out);
     }

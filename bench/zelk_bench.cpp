@@ -43,7 +43,7 @@ void BM_Scan(benchmark::State& state) {
   // The rate matters only to the meter's Draw and Hold, which are not run.
   LevelMeter meter(48000, bytesPerSample, 1);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(meter.Scan(0, samples));
+    benchmark::DoNotOptimize(meter.CheckPeak(0, samples));
   }
   state.SetItemsProcessed(state.iterations() * kFrames);
   state.SetBytesProcessed(state.iterations() *

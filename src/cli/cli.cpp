@@ -65,7 +65,7 @@ bool ReadWord(std::array<char, 4>& answer, bool& truncated) {
   return true;
 }
 
-bool Exists(const std::string& name) {
+bool CheckFileName(const std::string& name) {
   // Whatever its permissions, a file that is there would be replaced. A
   // dangling symbolic link names nothing yet.
   struct stat st {};
@@ -74,7 +74,7 @@ bool Exists(const std::string& name) {
 
 // Asks whether to overwrite `name`: true for "o", false for "x" (also at the
 // end of input).
-bool MayOverwrite(const std::string& name) {
+bool CheckOverwrite(const std::string& name) {
   std::FILE* console = ConsoleStream();
   std::fprintf(console, "\nFile %s already exists!\n", name.c_str());
   std::fputs("Enter 'x' to exit or 'o' to overwrite\n", console);
@@ -94,9 +94,9 @@ bool MayOverwrite(const std::string& name) {
 bool MayReplace(const std::vector<std::string>& names) {
   std::vector<bool> present;
   present.reserve(names.size());
-  for (const std::string& name : names) present.push_back(Exists(name));
+  for (const std::string& name : names) present.push_back(CheckFileName(name));
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (present[i] && !MayOverwrite(names[i])) return false;
+    if (present[i] && !CheckOverwrite(names[i])) return false;
   }
   return true;
 }

@@ -68,7 +68,7 @@ LevelMeter::LevelMeter(uint32_t sampleRate, uint32_t bytesPerSample,
           static_cast<int32_t>(sampleRate * kHoldSeconds / kHoldPeriodFrames)) {
 }
 
-bool LevelMeter::Scan(int32_t channel, std::span<const uint8_t> block) {
+bool LevelMeter::CheckPeak(int32_t channel, std::span<const uint8_t> block) {
   if (channel < 0 || channel >= channels_) return false;
   const auto c = static_cast<size_t>(channel);
   const auto count = static_cast<int32_t>(std::min<size_t>(
@@ -82,13 +82,21 @@ bool LevelMeter::Scan(int32_t channel, std::span<const uint8_t> block) {
   return peak > (wide ? kClip24 : kClip16);
 }
 
+void LevelMeter::Draw(Line& line, int32_t framesLeft) {
+  UpdateClock(line, framesLeft);
+  StereoMeter(line);
+}
+
+void LevelMeter::UpdateClock(Line& line, int32_t framesLeft) {
+  line.length = 0;
+  AppendClock(line, framesLeft, sampleRate_);
+}
+
 // The mixed float/double arithmetic of the bar is deliberate: the level is
 // a double but the previous level is kept as a float, so a steady level
 // rounds down on one period and reads as rising, or rounds up and decays.
 // Changing a type changes which bars are drawn.
-void LevelMeter::Draw(Line& line, int32_t framesLeft) {
-  line.length = 0;
-  AppendClock(line, framesLeft, sampleRate_);
+void LevelMeter::StereoMeter(Line& line) {
   const double level = MeterLevelDb();
   // Rise at once, fall by kDecayDb a period: the usual ballistics of a
   // peak meter, readable at the refresh rate of a text line.

@@ -11,13 +11,13 @@
 
 // The levels of a take as the capture thread sees them, a period at a
 // time: each metered channel's peak, the status line's meter, the held
-// peaks it shows, and the take's peaks. Each period, in this order: Scan
+// peaks it shows, and the take's peaks. Each period, in this order: CheckPeak
 // every metered channel, Draw the status line, Hold.
 class LevelMeter {
  public:
   // The bar spans kRangeDb below full scale in kBarColumns columns; with no
   // higher level it falls kDecayDb a period. Floats, as the bar's
-  // arithmetic needs (see Draw).
+  // arithmetic needs (see StereoMeter).
   static constexpr float kRangeDb = 45.0f;
   static constexpr float kDecayDb = 11.25f;
   static constexpr int kBarColumns = 24;
@@ -34,7 +34,7 @@ class LevelMeter {
   // magnitude among the samples `block` holds, which raises the take's peak
   // too. Returns true when a sample clips: the caller shows ClipWarning
   // once for the block.
-  bool Scan(int32_t channel, std::span<const uint8_t> block);
+  bool CheckPeak(int32_t channel, std::span<const uint8_t> block);
 
   // The status line of the period, `framesLeft` frames before the end of
   // the take: "\rrem = %.2f sec", the range label, the bar and the held
@@ -50,6 +50,10 @@ class LevelMeter {
   // Below any 24-bit signal, so the first real level rises from it.
   static constexpr float kFloorDb = -144.0f;
 
+  // The status line's first field, "\rrem = %.2f sec", begins the line.
+  void UpdateClock(Line& line, int32_t framesLeft);
+  // Then the range label, the bar and the held peaks.
+  void StereoMeter(Line& line);
   double MeterLevelDb() const;
   void AppendBar(Line& line);
   void AppendHeldPeaks(Line& line);

@@ -108,7 +108,7 @@ TEST(LevelMeter, DrawsEachPeriodsStatusLine) {
     for (int32_t i = 0; i < periods; ++i) {
       const Row& row = c.rows[i];
       for (int32_t channel = 0; channel < meter.Channels(); ++channel) {
-        meter.Scan(channel, Sample(row.samples[channel], c.meter.bytes));
+        meter.CheckPeak(channel, Sample(row.samples[channel], c.meter.bytes));
       }
       const int32_t framesLeft = (periods - i) * 997;
       EXPECT_EQ(Text([&](Line& l) { meter.Draw(l, framesLeft); }),
@@ -141,7 +141,7 @@ TEST(LevelMeter, ClipsAtTheTopTwoMagnitudes) {
                                         {3u, -8388607, true},
                                         {3u, 8388607, true}}) {
     LevelMeter meter(44100, b, 2);
-    EXPECT_EQ(meter.Scan(1, Sample(value, b)), clips) << value;
+    EXPECT_EQ(meter.CheckPeak(1, Sample(value, b)), clips) << value;
     EXPECT_EQ(meter.TakePeak(), (PeakPair{0, std::abs(value)}));
   }
   EXPECT_EQ(Text([](Line& l) { ClipWarning(l, 1); }),

@@ -1,5 +1,5 @@
 // The peak scan of one channel's block of samples, in every version this
-// build has (see base/cpu.h). LevelMeter::Scan calls the best one.
+// build has (see base/cpu.h). LevelMeter::CheckPeak calls the best one.
 #pragma once
 
 #include <cstdint>

@@ -6,7 +6,8 @@
 
 namespace {
 
-constexpr const char* kUsage =
+// The usage text, told when fewer than two arguments are given.
+constexpr const char* kHelp =
     "\nZelk 2.02 (2f) by Tervane\n"
     "\n"
     "This is a 1 or 2 channel recording program.\n"
@@ -38,6 +39,8 @@ constexpr const char* kUsage =
     "\n"
     "To create an interleaved stereo file, use s instead of 1 or 2 for\n"
     "the number of channels.  Only one filename is needed or created.\n";
+
+Failure Help() { return {kHelp, ""}; }
 
 Failure Refusal(const char* message) {
   return {std::string(message) + "\n", ""};
@@ -96,7 +99,7 @@ std::variant<TakeRequest, Failure> ReadNames(std::span<const char* const> args,
 std::variant<TakeRequest, Failure> Read(std::span<const char* const> args,
                                         std::optional<Layout> layout,
                                         std::vector<std::string>& asked) {
-  if (args.size() < 2) return Failure{kUsage, ""};
+  if (args.size() < 2) return Help();
   TakeRequest request;
   const RecordingFormat* format = FindFormat(args[0]);
   if (format == nullptr) return Refusal("Improper format request");

@@ -24,7 +24,7 @@ uint8_t CheckPeaks(Capture& capture, const uint8_t* pair) {
       static_cast<size_t>(device.periodFrames) * device.bytesPerSample;
   uint8_t marks = 0;
   for (int c = 0; c < capture.meter.Channels(); ++c) {
-    if (capture.meter.Scan(c, {pair + c * half, half})) {
+    if (capture.meter.CheckPeak(c, {pair + c * half, half})) {
       marks |= static_cast<uint8_t>(kClipMark << c);
     }
   }
