@@ -52,17 +52,17 @@ stats() {
 row() { printf '%-34s %-22s %-22s %s\n' "$@"; }
 triple() { awk '{ printf "%s / %s / %s", $1, $2, $3 }' <<<"$1"; }
 
-# compare NAME PREP ZELK_INPUT 'ZELK ARGS' 'PEER COMMAND'
+# compare NAME PREP ZELK_INPUT 'ZELK ARGS' 'PEER COMMAND' [PEER_INPUT]
 # PREP runs before every run of either, untimed.
 compare() {
-  local name=$1 prep=$2 zin=$3 zargs=$4 peer=$5 a b i
+  local name=$1 prep=$2 zin=$3 zargs=$4 peer=$5 pin=${6:-/dev/null} a b i
   local -a as=() bs=() rs=()
   for ((i = 0; i < runs; i++)); do
     eval "$prep"
     input=$zin
     a=$(cpu "$zelk" $zargs)
     eval "$prep"
-    input=/dev/null
+    input=$pin
     b=$(cpu $peer)
     as+=("$a") bs+=("$b")
     rs+=("$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }')")
@@ -90,14 +90,14 @@ versus() {
   [[ -f $plugin ]] && paced_home && export HOME=$work/home
   row "take" "zelk" "AGAINST" "zelk / AGAINST"
   compare "24/96 stereo 600 s, null > null" ":" "$work/yes" \
-    "2496 600 null s /dev/null" "$other 2496 600 null s /dev/null"
+    "2496 600 null s /dev/null" "$other 2496 600 null s /dev/null" "$work/yes"
   mkdir -p "$work/files"
   compare "24/96 dual-mono 60 s, to 2 files" \
     "rm -f '$work'/files/*; sync" /dev/null \
     "2496 60 null 2 $work/files/a.wav $work/files/b.wav" \
     "$other 2496 60 null 2 $work/files/a.wav $work/files/b.wav"
   compare "16/44.1 mono 600 s, null > null" ":" "$work/yes" \
-    "1644 600 null 1 /dev/null" "$other 1644 600 null 1 /dev/null"
+    "1644 600 null 1 /dev/null" "$other 1644 600 null 1 /dev/null" "$work/yes"
   if [[ -f $plugin ]]; then
     compare "paced 24/96 stereo 20 s, to a file" "rm -f '$work/take.wav'" \
       /dev/null "2496 20 paced s $work/take.wav" \
