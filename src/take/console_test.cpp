@@ -17,13 +17,11 @@ namespace {
 constexpr int64_t kStale = -10 * kNsPerSecond;
 constexpr int64_t kFresh = 3600 * kNsPerSecond;
 
-using Texts = std::pair<std::string, std::string>;
-
-// A console on its own thread, its text (and that of a second descriptor)
-// read from pipes while it is written.
+// A console on its own thread, its text read from a pipe while it is
+// written.
 struct Shown {
   explicit Shown(int64_t periods) {
-    EXPECT_TRUE(pipe(out) == 0 && pipe(other) == 0);
+    EXPECT_EQ(pipe(out), 0);
     SendConsoleTo(out[1]);
     EXPECT_TRUE(console.Reserve(periods, 1));
     reader = std::thread([this] { text = ReadAll(out); });
@@ -31,14 +29,13 @@ struct Shown {
   void Run() {
     runner = std::thread([this] { console.Run(); });
   }
-  // After the take thread's last word: the console's text, and the other's.
-  Texts Join() {
+  // After the take thread's last word: the console's text.
+  std::string Join() {
     console.Join();
     runner.join();
     close(out[1]);
-    close(other[1]);
     reader.join();
-    return {text, ReadAll(other)};
+    return text;
   }
   // Until every writer is closed.
   static std::string ReadAll(int fds[2]) {
@@ -50,7 +47,7 @@ struct Shown {
     close(fds[0]);
     return all;
   }
-  int out[2], other[2];
+  int out[2];
   Console console;
   std::thread runner, reader;
   std::string text;
@@ -92,7 +89,7 @@ TEST(Console, ShowsEveryMarkAndTheLinesStillFreshOrNewest) {
     }
     shown.Run();
     shown.console.Finish();
-    std::string text = shown.Join().first;
+    std::string text = shown.Join();
     // Each line ends where the next period's marks or line begin.
     std::string lines;
     for (size_t at = 0; (at = text.find('|', at)) != std::string::npos;) {
@@ -102,22 +99,6 @@ TEST(Console, ShowsEveryMarkAndTheLinesStillFreshOrNewest) {
     }
     EXPECT_EQ(std::pair(lines, text), std::pair(row.lines, marks));
   }
-}
-
-TEST(Console, MessagesKeepTheirOrderAndTheirDescriptors) {
-  Shown shown(10);
-  Console& console = shown.console;
-  shown.Run();
-  console.Say(shown.out[1], "Recording\n");
-  Publish(console, 0, 0, kFresh);
-  console.Say(shown.other[1], "a");
-  console.Say(shown.out[1], "one\n");
-  Publish(console, kOverrunMark, 1, kFresh);
-  console.Say(shown.other[1], "b");
-  console.Finish();
-  Publish(console, 0, 2, kFresh);  // after Finish: not shown
-  console.Say(shown.out[1], "Done\n");
-  EXPECT_EQ(shown.Join(), (Texts{"Recording\n|0one\n\nRX\n|1Done\n", "ab"}));
 }
 
 }  // namespace

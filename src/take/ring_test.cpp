@@ -59,23 +59,6 @@ TEST(PeriodRing, ClosedOrStoppedEndsOnceWhatWasPublishedIsWritten) {
   }
 }
 
-// A stall of kRingSeconds costs nothing; past it the capture waits, until
-// the take thread stops the ring.
-TEST(PeriodRing, HoldsItsSecondsThenWaitsUntilStopped) {
-  for (const auto& [frames, rate, slots] :
-       {std::tuple{2, 3u, kSlots}, {4096, 96000u, 236}, {4096, 44100u, 109}}) {
-    PeriodRing ring;
-    ASSERT_TRUE(ring.Reserve(8, frames, rate));
-    for (uint64_t n = 1; n <= slots; ++n) Put(ring, n);
-    bool ended = false;
-    std::thread capture([&] { ended = ring.Free() == nullptr; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ring.Stop();
-    capture.join();
-    EXPECT_TRUE(ended) << rate;
-  }
-}
-
 TEST(PeriodRing, BehindOnceAQuarterWaits) {
   PeriodRing ring;
   ASSERT_TRUE(ring.Reserve(8, 2, 3));

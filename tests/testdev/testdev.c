@@ -24,11 +24,7 @@
  *   short          the read returns half of what it asked for
  *   eagain         that read fails -EAGAIN; nothing is lost
  *   eio, stall     this and every later read fail, -EIO or -EAGAIN
- *   hang           that read never returns
- *   dead           this and every later read fail -EPIPE with the stream in
- *                  XRUN, however often it is prepared, and no frame ever
- *                  comes again: a sound server's client once its server is
- *                  gone */
+ *   hang           that read never returns */
 #define _GNU_SOURCE
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
@@ -45,9 +41,8 @@ static const struct {
              {"eagain", -EAGAIN, 0, SND_PCM_STATE_RUNNING},
              {"eio", -EIO, 1, SND_PCM_STATE_RUNNING},
              {"stall", -EAGAIN, 1, SND_PCM_STATE_RUNNING},
-             {"hang", 0, 0, SND_PCM_STATE_RUNNING},
-             {"dead", -EPIPE, 0, SND_PCM_STATE_XRUN}};
-enum { HANG = 6, DEAD = 7 };
+             {"hang", 0, 0, SND_PCM_STATE_RUNNING}};
+enum { HANG = 6 };
 enum { EVENTS = 8 };
 
 struct dev {
@@ -56,7 +51,7 @@ struct dev {
    * always worth trying; paced, a timer that expires once avail_min
    * frames wait, or at once when the stream stops on its own. */
   int fd[2];
-  int paced, interleaved, hangs, sticky, cut, dead, running, events,
+  int paced, interleaved, hangs, sticky, cut, running, events,
       kind[EVENTS]; /* kind -1: fired */
   unsigned long period[EVENTS];
   snd_pcm_uframes_t availMin;
@@ -102,7 +97,6 @@ static int halt(struct dev* d, snd_pcm_state_t state, int error) {
 
 static snd_pcm_sframes_t dev_pointer(snd_pcm_ioplug_t* io) {
   struct dev* d = io->private_data;
-  if (d->dead) return halt(d, SND_PCM_STATE_XRUN, -EPIPE);
   if (!d->paced)
     return (snd_pcm_sframes_t)((d->handed + io->period_size) % io->buffer_size);
   const uint64_t at = captured(d);
@@ -180,7 +174,6 @@ static int fire(struct dev* d, snd_pcm_uframes_t* size) {
     if (k < 0 || d->frame < d->period[i] * p) continue;
     d->kind[i] = -1;
     while (k == HANG) pause();
-    d->dead |= k == DEAD;
     if (kinds[k].sticky) d->sticky = kinds[k].error;
     if (kinds[k].state != SND_PCM_STATE_RUNNING) {
       d->frame = (d->frame / p + 1) * p;
