@@ -13,7 +13,7 @@
 #include "base/failure.h"
 
 // Which of the device's two input channels are kept, and in what files.
-enum class Layout {
+enum class Layout : uint8_t {
   kMono,      // channel 1 in file 1
   kDualMono,  // channel 1 in file 1, channel 2 in file 2
   kStereo,    // both channels in file 1, interleaved

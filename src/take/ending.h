@@ -15,7 +15,7 @@ inline constexpr int64_t kStuckWriteNs = 500'000'000;
 // the writer writes what came before and the take ends without it.
 inline constexpr int64_t kCaptureStopNs = 500'000'000;
 
-enum class Ending { kComplete, kDeviceFailed, kWriteFailed, kSignal };
+enum class Ending : uint8_t { kComplete, kDeviceFailed, kWriteFailed, kSignal };
 
 // One look at the take. Times are on the monotonic clock; 0 is "not".
 struct TakeLook {

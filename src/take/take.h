@@ -33,7 +33,7 @@ struct Take {
   int wakeFd = -1;       // the threads tell the take thread to look again
 
   // The threads wait for the files before they start.
-  enum Start : uint32_t { kWaiting, kGo, kAbandoned };
+  static constexpr uint32_t kWaiting = 0, kGo = 1, kAbandoned = 2;
   std::atomic<uint32_t> start{kWaiting};
   std::atomic<int> ready{0};  // threads running, their stacks touched
   std::array<pthread_t, 3> threads{};
