@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace {
@@ -88,47 +87,6 @@ TEST(ReadCommandLine, NamesTheFilesEvenWhenRefused) {
   for (const char* channels : {"3", "s", "1"}) {
     EXPECT_EQ(Read({"1644", "0", "n", channels, "a", "b"}).outputs,
               (std::vector<std::string>{"a"}));
-  }
-}
-
-// The forms the line has always taken: numbers as strtod and strtol read
-// them, "d" for the default device, a name too many left alone.
-TEST(ReadCommandLine, TakesTheFormsItAlwaysHas) {
-  const struct {
-    std::vector<std::string> args;
-    uint32_t rate;
-    float duration;
-    const char* device;
-    Layout layout;
-    std::vector<std::string> names;
-  } cases[] = {
-      {{"1644", "6s", "null", "1x", "a"},
-       44100,
-       6,
-       "null",
-       Layout::kMono,
-       {"a"}},
-      {{"2448", "0.5", "d", " 2", "a", "b", "c"},
-       48000,
-       0.5,
-       "default",
-       Layout::kDualMono,
-       {"a", "b"}},
-      {{"1688", "1e-2", "null", "+2", "a", "b"},
-       88200,
-       0.01f,
-       "null",
-       Layout::kDualMono,
-       {"a", "b"}},
-      {{"1696", "1", "hw:0", "02"}, 96000, 1, "hw:0", Layout::kDualMono, {}},
-      {{"2496", "1"}, 96000, 1, "default", Layout::kMono, {}},
-  };
-  for (const auto& c : cases) {
-    const auto request = std::get<TakeRequest>(Read(c.args).outcome);
-    EXPECT_EQ(std::tie(request.format.sampleRate, request.duration,
-                       request.device, request.layout, request.names),
-              std::tie(c.rate, c.duration, c.device, c.layout, c.names))
-        << c.args[0];
   }
 }
 

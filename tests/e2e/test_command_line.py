@@ -34,13 +34,14 @@ class Refusals(Case):
 
 
 class Accepted(Case):
-    # The forms the line takes are read in process (request_test.cpp): here,
-    # that "d" reaches the default device and a name too many is left alone.
     def test_arguments_choose_format_length_mode_and_files(self):
         self.devices('pcm.!default { type zelktest }')
         for args, rate, width, channels, periods, files in [
-                (('1644', '0.01', 'd', '1', 'a.wav', 'b.wav'), 44100, 2, 1, 1, 'a'),
-                (('2448', '0.5', 'null', ' 2', 'a.wav', 'b.wav', 'c.wav'), 48000, 3, 1, 6, 'ab')]:
+                (('1644', '6s', 'null', '1x', 'a.wav'), 44100, 2, 1, 65, 'a'),
+                (('2448', '0.5', 'null', ' 2', 'a.wav', 'b.wav', 'c.wav'), 48000, 3, 1, 6, 'ab'),
+                (('1688', '0.1', 'null', '+2', 'a.wav', 'b.wav'), 88200, 2, 1, 3, 'ab'),
+                (('1696', '0.01', 'null', '02', 'a.wav', 'b.wav'), 96000, 2, 1, 1, 'ab'),
+                (('1644', '0.01', 'd', '1', 'a.wav', 'b.wav'), 44100, 2, 1, 1, 'a')]:
             with self.subTest(args=args):
                 self.clean()
                 self.assertEqual(self.zelk(*args).code, 0)
