@@ -17,41 +17,16 @@ namespace {
 constexpr int64_t kStale = -10 * kNsPerSecond;
 constexpr int64_t kFresh = 3600 * kNsPerSecond;
 
-// A console on its own thread, its text read from a pipe while it is
-// written.
-struct Shown {
-  explicit Shown(int64_t periods) {
-    EXPECT_EQ(pipe(out), 0);
-    SendConsoleTo(out[1]);
-    EXPECT_TRUE(console.Reserve(periods, 1));
-    reader = std::thread([this] { text = ReadAll(out); });
+// Until every writer of the pipe is closed.
+std::string ReadAll(int fd) {
+  std::string all;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+    all.append(buffer, static_cast<size_t>(n));
   }
-  void Run() {
-    runner = std::thread([this] { console.Run(); });
-  }
-  // After the take thread's last word: the console's text.
-  std::string Join() {
-    console.Join();
-    runner.join();
-    close(out[1]);
-    reader.join();
-    return text;
-  }
-  // Until every writer is closed.
-  static std::string ReadAll(int fds[2]) {
-    std::string all;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
-      all.append(buffer, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    return all;
-  }
-  int out[2];
-  Console console;
-  std::thread runner, reader;
-  std::string text;
-};
+  close(fd);
+  return all;
+}
 
 void Publish(Console& console, uint8_t marks, int64_t n, int64_t ageNs) {
   Line line;
@@ -73,13 +48,18 @@ TEST(Console, ShowsEveryMarkAndTheLinesStillFreshOrNewest) {
       {3000, {}, "|2999"},  // more periods than lines are kept
   };
   for (const auto& row : rows) {
-    Shown shown(row.periods);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    SendConsoleTo(out[1]);
+    std::string text;
+    std::thread reader([&] { text = ReadAll(out[0]); });
+    Console console;
+    ASSERT_TRUE(console.Reserve(row.periods, 1));
     std::string marks;
     for (int64_t n = 0; n < row.periods; ++n) {
       const auto mark = static_cast<uint8_t>((5 * n + 1) % 8);
       const auto i = static_cast<size_t>(n);
-      Publish(shown.console, mark, n,
-              i < row.ages.size() ? row.ages[i] : kStale);
+      Publish(console, mark, n, i < row.ages.size() ? row.ages[i] : kStale);
       Line text;
       if ((mark & kOverrunMark) != 0) text.Append("\nRX\n");
       for (int c = 0; c < 2; ++c) {
@@ -87,9 +67,12 @@ TEST(Console, ShowsEveryMarkAndTheLinesStillFreshOrNewest) {
       }
       marks += text.View();
     }
-    shown.Run();
-    shown.console.Finish();
-    std::string text = shown.Join();
+    std::thread runner([&] { console.Run(); });
+    console.Finish();
+    console.Join();
+    runner.join();
+    close(out[1]);
+    reader.join();
     // Each line ends where the next period's marks or line begin.
     std::string lines;
     for (size_t at = 0; (at = text.find('|', at)) != std::string::npos;) {

@@ -21,8 +21,6 @@ struct Row {
 // One row a rule: the look, then the step it must give.
 // clang-format off
 const Row kRows[] = {
-    {"a take under way looks again by the stall rule",
-     {}, {.waitNs = kStallNs}},
     {"an idle device: until a millisecond past the stall rule",
      {.idleSinceNs = kNow - 3 * kS}, {.waitNs = 7 * kS + kMs}},
     {"idle for exactly the stall rule is not yet a stall",
@@ -42,9 +40,6 @@ const Row kRows[] = {
     {"a capture that finished in its grace waits for the writer",
      {.signalled = true, .captureFinished = true, .stopNs = kStopped},
      {.stopNs = kStopped, .waitNs = kStallNs}},
-    {"a failed write ends the take and its capture",
-     {.writerFinished = true, .writeFailed = true},
-     {.ending = Ending::kWriteFailed, .stopCapture = true}},
     {"a failed write comes before a signal",
      {.signalled = true, .captureFinished = true, .writerFinished = true,
       .writeFailed = true, .stopNs = kStopped},
@@ -61,11 +56,6 @@ const Row kRows[] = {
      {.ending = Ending::kDeviceFailed, .stalled = true, .stopNs = kStopped}},
     {"a writer done before the capture waits for its last step",
      {.writerFinished = true}, {.waitNs = kStallNs}},
-    {"both done: complete",
-     {.captureFinished = true, .writerFinished = true}, {.ending = Ending::kComplete}},
-    {"both done with a device error: failed device",
-     {.captureFinished = true, .captureError = -5, .writerFinished = true},
-     {.ending = Ending::kDeviceFailed}},
     {"a second signal gives up a write stuck this long",
      {.signalled = true, .signalCount = 2, .captureFinished = true,
       .writingSinceNs = kNow - kStuckWriteNs, .stopNs = kStopped},

@@ -9,8 +9,8 @@
 
 namespace {
 
-// Periods of 2 frames at 3 Hz: 15 periods of kRingSeconds and one more.
-constexpr uint64_t kSlots = 16;
+// Reserve(8, 2, 3): periods of 2 frames at 3 Hz, 16 slots (15 periods of
+// kRingSeconds and one more).
 
 // Publishes a period whose frames and first bytes both say `n`.
 void Put(PeriodRing& ring, uint64_t n) {
@@ -57,15 +57,6 @@ TEST(PeriodRing, ClosedOrStoppedEndsOnceWhatWasPublishedIsWritten) {
     EXPECT_EQ(Take(ring).size(), 1u) << stop;  // nothing, and no wait
     EXPECT_EQ(ring.Free() == nullptr, stop);
   }
-}
-
-TEST(PeriodRing, BehindOnceAQuarterWaits) {
-  PeriodRing ring;
-  ASSERT_TRUE(ring.Reserve(8, 2, 3));
-  for (uint64_t n = 1; n < kSlots / 4; ++n) Put(ring, n);
-  EXPECT_FALSE(ring.Behind());
-  Put(ring, kSlots / 4);
-  EXPECT_TRUE(ring.Behind());
 }
 
 // The capture thread publishes faster than the writer takes, so that the

@@ -13,7 +13,7 @@ import unittest
 
 ZELK, TESTDEV, FAILCALL = (os.environ['ZELK_' + name] for name in ('BINARY', 'TESTDEV', 'FAILCALL'))
 SANITIZED = os.environ.get('ZELK_SANITIZE') == '1'
-EMULATOR, NATIVE = os.environ.get('ZELK_EMULATOR'), os.environ.get('ZELK_NATIVE')  # cross builds
+EMULATOR = os.environ.get('ZELK_EMULATOR')  # a cross build's
 PERIOD = 4096
 # The files of a take into a.wav (and b.wav) by channel argument, and the
 # input channels each holds.
@@ -96,7 +96,7 @@ class Case(unittest.TestCase):
         with open(self.path(name), 'rb') as f:
             return f.read()
 
-    def start(self, *args, env=(), user=None, limits=(), ignore=(), native=False,
+    def start(self, *args, env=(), user=None, limits=(), ignore=(),
               stdout=subprocess.PIPE, close=()):
         def child():  # every signal at its default action, unless ignored here
             for number in ignore:
@@ -108,10 +108,10 @@ class Case(unittest.TestCase):
             if user is not None:
                 os.setgid(user)
                 os.setuid(user)
-        program = NATIVE if native else ZELK
+        program = ZELK
         if user is not None:  # the build folder may be closed to that user
             program = shutil.copy(program, self.path('.zelk'))
-        command = [EMULATOR] * bool(EMULATOR and not native) + [program] + list(args)
+        command = [EMULATOR] * bool(EMULATOR) + [program] + list(args)
         process = subprocess.Popen(command, cwd=self.dir, stdin=subprocess.PIPE,
                                    env=dict(os.environ, HOME=self.dir, LANG='C', **dict(env)),
                                    stdout=stdout, stderr=subprocess.PIPE, preexec_fn=child)

@@ -14,7 +14,6 @@ import unittest
 from harness import Case, PERIOD, failing, header, ramp
 
 P = PERIOD
-F_SETPIPE_SZ = 1031
 
 
 def planned(seconds, rate):
@@ -105,7 +104,7 @@ class DuringTake(Case):
                     reader = os.open(self.path(output), os.O_RDONLY | os.O_NONBLOCK)
                 else:
                     reader, stdout = os.pipe()
-                fcntl.fcntl(reader, F_SETPIPE_SZ, 8192)
+                fcntl.fcntl(reader, fcntl.F_SETPIPE_SZ, 8192)
                 process = self.start('2496', '10', 'dev', 's', output, stdout=stdout)
                 if stdout != PIPE:
                     os.close(stdout)

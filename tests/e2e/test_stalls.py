@@ -13,7 +13,6 @@ import unittest
 from harness import Case, EMULATOR, PERIOD, ramp
 
 P = PERIOD
-F_SETPIPE_SZ = 1031
 FRAMES = 71 * P  # 3 s at 96000 Hz, in whole periods
 
 
@@ -34,7 +33,7 @@ class StallCase(Case):
 class Stalls(StallCase):
     def test_an_unread_pipe_holds_up_nothing_and_the_files_are_done_first(self):
         reader, writer = os.pipe()
-        fcntl.fcntl(writer, F_SETPIPE_SZ, 4096)
+        fcntl.fcntl(writer, fcntl.F_SETPIPE_SZ, 4096)
         process = self.start('2496', '3', 'dev', 's', 'a.wav', stdout=writer)
         os.close(writer)
         # Nobody reads: the files are complete and closed all the same.

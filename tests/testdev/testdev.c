@@ -13,8 +13,6 @@
  *             access "interleaved"  # RW_INTERLEAVED only, as a sound
  *                                   # server's plugin offers (default:
  *                                   # interleaved and non-interleaved)
- *             drain "hang"     # snd_pcm_drain never returns; a drop
- *                              # still stops at once
  *             events "3:xrun,5:short" }
  * Sample bytes of frame f, channel c: the low bytes of (2f + c) * 40503,
  * little-endian; f counts frames since the device opened, lost ones too.
@@ -51,7 +49,7 @@ struct dev {
    * always worth trying; paced, a timer that expires once avail_min
    * frames wait, or at once when the stream stops on its own. */
   int fd[2];
-  int paced, interleaved, hangs, sticky, cut, running, events,
+  int paced, interleaved, sticky, cut, running, events,
       kind[EVENTS]; /* kind -1: fired */
   unsigned long period[EVENTS];
   snd_pcm_uframes_t availMin;
@@ -151,13 +149,6 @@ static int dev_stop(snd_pcm_ioplug_t* io) {
   return 0;
 }
 
-/* A capture stream has nothing to drain: it stops at once, unless it is
- * to hang as a client whose server never answers. */
-static int dev_drain(snd_pcm_ioplug_t* io) {
-  while (((struct dev*)io->private_data)->hangs) pause();
-  return 0;
-}
-
 static int dev_prepare(snd_pcm_ioplug_t* io) {
   struct dev* d = io->private_data;
   d->handed = d->cut = 0;
@@ -220,7 +211,6 @@ static int dev_close(snd_pcm_ioplug_t* io) {
 static const snd_pcm_ioplug_callback_t callbacks = {
     .start = dev_start,
     .stop = dev_stop,
-    .drain = dev_drain,
     .pointer = dev_pointer,
     .transfer = dev_transfer,
     .close = dev_close,
@@ -267,7 +257,7 @@ static int constrain(snd_pcm_ioplug_t* io, int interleaved, const char* format,
 }
 
 SND_PCM_PLUGIN_DEFINE_FUNC(zelktest) {
-  const char *format = NULL, *events = "", *access = "", *drain = "";
+  const char *format = NULL, *events = "", *access = "";
   long rate = 0, period = 0;
   int err = 0;
   struct dev* d = calloc(1, sizeof *d);
@@ -283,12 +273,10 @@ SND_PCM_PLUGIN_DEFINE_FUNC(zelktest) {
     if (!strcmp(id, "period")) err = snd_config_get_integer(n, &period);
     if (!strcmp(id, "events")) err = snd_config_get_string(n, &events);
     if (!strcmp(id, "access")) err = snd_config_get_string(n, &access);
-    if (!strcmp(id, "drain")) err = snd_config_get_string(n, &drain);
     if (err < 0) return err;
   }
   d->interleaved = !strcmp(access, "interleaved");
-  d->hangs = !strcmp(drain, "hang");
-  if ((*access && !d->interleaved) || (*drain && !d->hangs)) return -EINVAL;
+  if (*access && !d->interleaved) return -EINVAL;
   d->fd[0] = d->fd[1] = -1;
   if (d->paced)
     d->fd[0] = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK);
