@@ -9,8 +9,7 @@
 
 namespace {
 
-// Reserve(8, 2, 3): periods of 2 frames at 3 Hz, 16 slots (15 periods of
-// kRingSeconds and one more).
+// Reserve(8, 2, 3): 2-frame periods at 3 Hz; kRingSeconds take 15: 16 slots.
 
 // Publishes a period whose frames and first bytes both say `n`.
 void Put(PeriodRing& ring, uint64_t n) {

@@ -116,6 +116,9 @@ class LongStalls(StallCase):
         # What it gave before, the half period too, is kept.
         self.assertTake('a.wav', 44100, 2, 1, ramp(0, P + P // 2, 2))
 
+
+
+class BusyMachine(StallCase):  # alone: its loops starve whatever runs beside it
     @unittest.skipUnless(os.geteuid() == 0, 'only root may run busy loops at nice -20')
     @unittest.skipIf(EMULATOR, 'an emulated take is slower than the machine it runs on')
     def test_a_busy_machine_costs_no_audio(self):
