@@ -15,8 +15,7 @@ ZELK, TESTDEV, FAILCALL = (os.environ['ZELK_' + name] for name in ('BINARY', 'TE
 SANITIZED = os.environ.get('ZELK_SANITIZE') == '1'
 EMULATOR = os.environ.get('ZELK_EMULATOR')  # a cross build's
 PERIOD = 4096
-# The files of a take into a.wav (and b.wav) by channel argument, and the
-# input channels each holds.
+# By channel argument: the files of a take into a.wav (b.wav), their channels.
 FILES = {'1': [('a.wav', (0,))], 's': [('a.wav', (0, 1))],
          '2': [('a.wav', (0,)), ('b.wav', (1,))]}
 NOBODY = 65534
