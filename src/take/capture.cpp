@@ -43,7 +43,6 @@ void ShowPeriod(Capture& capture, uint8_t marks, int32_t framesDone,
 
 // Hands the take thread the results, then closes the device.
 void EndCapture(Capture& capture, const ReadState& reading) {
-  capture.takePeak = capture.meter.TakePeak();
   capture.lostNs = reading.lostNs;
   capture.ring->Close();
   capture.finished.store(true);

@@ -36,11 +36,11 @@ struct Capture {
 
   ReadWatch watch;
   std::atomic<bool> finished{false};
-  LevelMeter meter;  // the capture thread's alone
+  // The capture thread's until `finished`, the take thread's after; the
+  // take's peaks are the meter's.
+  LevelMeter meter;
   // The capture thread's until `finished`, the take thread's after.
   int error = 0;  // the device's, when it failed
-  // The meter's, once the capture has finished.
-  PeakPair takePeak = {0, 0};
   int32_t overrunCount = 0;
   int64_t lostNs = 0;  // device time that overruns lost
 };

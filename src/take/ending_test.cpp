@@ -18,7 +18,6 @@ struct Row {
   EndingStep want;  // its wait is only looked at while the take goes on
 };
 
-// One row a rule: the look, then the step it must give.
 // clang-format off
 const Row kRows[] = {
     {"an idle device: until a millisecond past the stall rule",

@@ -112,7 +112,7 @@ std::optional<Failure> Complete(Take& take) {
 
   take.console.Finish();
   Line report;
-  PeakReport(report, capture.takePeak, capture.layout,
+  PeakReport(report, capture.meter.TakePeak(), capture.layout,
              capture.device.bytesPerSample);
   if (capture.overrunCount != 0) {
     report.Print("\nRecord Overruns = %i\n", capture.overrunCount);
